@@ -1,0 +1,35 @@
+# Thin wrapper over CMake. Build trees live under build/ and never in the sources.
+JOBS  ?= 2
+BUILD ?= build/release
+ASAN  ?= build/asan
+DEMO  ?= build/demo
+
+.PHONY: all deps test check asan demo format clean
+
+all: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+deps:
+	@bash scripts/need.sh build
+
+check: all
+	ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure
+
+asan: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DQEL_SANITIZE=ON
+	cmake --build $(ASAN) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	    ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
+
+# Every test, in a plain build and again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test: check asan
+
+demo: all
+	@bash scripts/demo.sh $(BUILD) $(DEMO)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build

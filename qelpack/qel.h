@@ -1,0 +1,69 @@
+// qelpack: packs a directory into one flat image, and reads such images in memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct stat;
+
+// Entry header layout; every integer is 32-bit little-endian.
+constexpr uint32_t QEL_HEAD_MAGIC = 0x684C6551u;  // "QeLh" read as a little-endian word
+constexpr uint32_t QEL_TAIL_MAGIC = 0x664C6551u;  // "QeLf"
+enum {
+    QEL_HEADER_SIZE = 104,
+    QEL_OFF_HEAD_MAGIC = 0,
+    QEL_OFF_HEADER_SIZE = 4,
+    QEL_OFF_DATA_SIZE = 8,
+    QEL_OFF_NEXT = 12,
+    QEL_OFF_HASH = 16,
+    QEL_OFF_RESERVED = 20,
+    QEL_OFF_DIR_NAME = 36,
+    QEL_OFF_FILE_NAME = 68,
+    QEL_OFF_TAIL_MAGIC = 100,
+    QEL_NAME_FIELD = 32,
+    QEL_NAME_MAX = 29,     // longest directory or file name that fits its field
+    QEL_MAX_ENTRIES = 1023,
+    QEL_TABLE_SIZE = 1024,
+};
+
+// Largest data size whose rounded next offset still fits 32 bits.
+constexpr uint64_t QEL_MAX_DATA_SIZE = 0xFFFFFFF0ull - QEL_HEADER_SIZE;
+
+uint32_t qel_hash(const char* text);
+uint32_t qel_get32(const uint8_t* p);
+void qel_put32(uint8_t* p, uint32_t v);
+
+// Writer and scan state; one per process.
+struct qel_state {
+    FILE* out = nullptr;           // the image, open from qel_open to qel_finish
+    const char* out_name = "";     // its name, for messages
+    int file_count = 0;
+    uint8_t entry[QEL_TABLE_SIZE][QEL_HEADER_SIZE] = {};  // headers of the added files
+    uint8_t* data[QEL_TABLE_SIZE] = {};  // their contents, parallel to entry; kept until exit
+    const char* path_arg = nullptr;  // the directory named on the command line
+    int scan_depth = 0;
+    int alloc_fail_next = 0;       // tests: the n-th allocation from now fails (0: never)
+};
+extern qel_state qel;
+void qel_init();  // frees what qel still owns, then qel = qel_state{}
+
+void* qel_calloc(size_t count, size_t size);
+
+int qel_open(const char* file_name);
+int qel_add(const char* full_path, const char* file_name, const char* dir_label);
+int qel_finish();
+
+int scan_directory(const char* dir_path, const char* dir_label);
+
+// Reader over an image held in memory; never reads outside [image, image + length).
+int qel_index(const void* image, size_t length);
+int qel_count();
+int qel_find(const char* path);
+const uint8_t* qel_entry(int i);
+int qel_fstat(int handle, struct stat* status);
+
+// Command line; parse_options returns -1 to go on, or the status to end with.
+void show_usage();
+int parse_options(int argc, char** argv);
+int qelpack_main(int argc, char** argv);

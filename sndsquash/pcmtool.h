@@ -1,0 +1,2 @@
+// sndsquash's conversion pipeline, conditioning stages and ADPCM encoder.
+#pragma once
