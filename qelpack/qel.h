@@ -34,19 +34,29 @@ uint32_t qel_hash(const char* text);
 uint32_t qel_get32(const uint8_t* p);
 void qel_put32(uint8_t* p, uint32_t v);
 
+// Where an added file's contents come from when the image is written: the file itself, held
+// open since it was added, or (once descriptors run short) a copy read into memory at once.
+struct qel_source {
+    int fd = -1;
+    uint8_t* data = nullptr;
+};
+
 // Writer and scan state; one per process.
 struct qel_state {
-    FILE* out = nullptr;           // the image, open from qel_open to qel_finish
+    int out = -1;                  // the image, open from qel_open to qel_finish
     const char* out_name = "";     // its name, for messages
     int file_count = 0;
     uint8_t entry[QEL_TABLE_SIZE][QEL_HEADER_SIZE] = {};  // headers of the added files
-    uint8_t* data[QEL_TABLE_SIZE] = {};  // their contents, parallel to entry; kept until exit
+    qel_source source[QEL_TABLE_SIZE] = {};  // their contents, parallel to entry
+    int fd_budget = 0;             // how many sources may stay open
+    int fds_held = 0;
+    uint8_t* copy_buf = nullptr;   // for sources the kernel cannot copy directly
     const char* path_arg = nullptr;  // the directory named on the command line
     int scan_depth = 0;
     int alloc_fail_next = 0;       // tests: the n-th allocation from now fails (0: never)
 };
 extern qel_state qel;
-void qel_init();  // frees what qel still owns, then qel = qel_state{}
+void qel_init();  // frees and closes what qel still owns, then qel = qel_state{}
 
 void* qel_calloc(size_t count, size_t size);
 

@@ -2,6 +2,7 @@
 #include "qel.h"
 
 #include <cstdlib>
+#include <unistd.h>
 
 qel_state qel;
 
@@ -36,7 +37,11 @@ void* qel_calloc(size_t count, size_t size)
 
 void qel_init()
 {
-    if (qel.out) fclose(qel.out);
-    for (uint8_t* d : qel.data) free(d);
+    if (qel.out >= 0) close(qel.out);
+    for (qel_source& src : qel.source) {
+        if (src.fd >= 0) close(src.fd);
+        free(src.data);
+    }
+    free(qel.copy_buf);
     qel = qel_state{};
 }

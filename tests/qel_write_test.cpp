@@ -183,6 +183,7 @@ TEST_F(Writer, SkipsWhatCannotBeReadWithoutAWord)
 TEST_F(Writer, FileWhoseContentsCannotBeHeldIsSkippedWithAMessage)
 {
     ASSERT_EQ(qel_open(image.c_str()), 0);
+    qel.fd_budget = 0;  // no descriptors to spare: contents are read at once
     write_file(dir + "/big", std::string(4096, 'x'));
     write_file(dir + "/ok", "ok");
     qel.alloc_fail_next = 1;
@@ -193,6 +194,36 @@ TEST_F(Writer, FileWhoseContentsCannotBeHeldIsSkippedWithAMessage)
               "'" + dir + "/big' malloc error:4kb\nhash:00000BBB\n");
     EXPECT_EQ(qel_finish(), 0);
     EXPECT_EQ(read_file(image).size(), 106u);
+}
+
+// Size and hash are fixed when a file is added, whenever its bytes are read.
+TEST_F(Writer, FileThatChangesAfterItWasAddedKeepsItsRecordedSize)
+{
+    for (int budget : {int(QEL_TABLE_SIZE), 0}) {
+        SCOPED_TRACE(budget);
+        qel_init();
+        ASSERT_EQ(qel_open(image.c_str()), 0);
+        qel.fd_budget = budget;
+        write_file(dir + "/a", std::string(100, 'a'));
+        write_file(dir + "/b", std::string(20, 'b'));
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(qel_add((dir + "/a").c_str(), "a", ""), 0);
+        ASSERT_EQ(qel_add((dir + "/b").c_str(), "b", ""), 0);
+        testing::internal::GetCapturedStdout();
+        ASSERT_EQ(truncate((dir + "/a").c_str(), 10), 0);
+        write_file(dir + "/b", std::string(30, 'c'));
+        ASSERT_EQ(qel_finish(), 0);
+        std::string img = read_file(image);
+        ASSERT_EQ(img.size(), 208u + 104 + 20);
+        EXPECT_EQ(field(img, 8), 100u);
+        if (budget) {
+            EXPECT_EQ(img.substr(104, 100), std::string(10, 'a') + std::string(90, '\0'));
+        } else {
+            EXPECT_EQ(img.substr(104, 100), std::string(100, 'a'));
+        }
+        EXPECT_EQ(field(img, 208 + 8), 20u);
+        EXPECT_EQ(img.substr(208 + 104), std::string(20, budget ? 'c' : 'b'));
+    }
 }
 
 TEST_F(Writer, NoFilesLeavesAnEmptyImage)
