@@ -4,7 +4,7 @@ BUILD ?= build/release
 ASAN  ?= build/asan
 DEMO  ?= build/demo
 
-.PHONY: all deps test check asan demo format clean
+.PHONY: all deps test check asan demo bench format clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -27,6 +27,11 @@ test: check asan
 
 demo: all
 	@bash scripts/demo.sh $(BUILD) $(DEMO)
+
+# Timings against cat, tar and sox on generated inputs (about 410 MB under build/bench).
+bench: all
+	@bash scripts/need.sh bench
+	bash bench/run.sh $(BUILD) build/bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
