@@ -1,4 +1,7 @@
-int main()
+#include "pcmtool.h"
+
+int main(int argc, char** argv)
 {
-    return 0;
+    pcm_init();
+    return sndsquash_main(argc, argv);
 }

@@ -1,0 +1,262 @@
+// ADPCM encoder, downmix and the conversion pipeline, in-process.
+#include "pcmtool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Interleaved 16-bit values as they lie in a data chunk.
+std::vector<uint8_t> chunk(const std::vector<int>& values)
+{
+    std::vector<uint8_t> bytes;
+    for (int v : values) {
+        bytes.push_back(uint8_t(v & 0xFF));
+        bytes.push_back(uint8_t((v >> 8) & 0xFF));
+    }
+    return bytes;
+}
+
+std::string trace_lines(const std::vector<int>& checkpoints)
+{
+    std::string s;
+    for (int c : checkpoints)
+        s += "pcmtool.cpp:" + std::to_string(c) + "\n";
+    return s;
+}
+
+class Pipeline : public testing::Test {
+  protected:
+    void SetUp() override
+    {
+        pcm_init();
+    }
+
+    void TearDown() override
+    {
+        pcm_init();
+    }
+
+    // Loads a data chunk the way the run does, with an output buffer of the run's size
+    // filled with a marker so that bytes the encoder leaves alone show.
+    void load(const std::vector<uint8_t>& bytes, int dc = 0, int norm = 0, int trim = 0)
+    {
+        data = bytes;
+        pcm.wav = static_cast<uint8_t*>(malloc(data.size() + 1));
+        if (!data.empty()) memcpy(pcm.wav, data.data(), data.size());
+        pcm.data = pcm.wav;
+        pcm.data_size = int(data.size());
+        pcm.out_len = pcm.data_size / 16 + 1024;
+        pcm.out = static_cast<uint8_t*>(malloc(size_t(pcm.out_len) + 1));
+        memset(pcm.out, 0xEE, size_t(pcm.out_len) + 1);
+        pcm.dc_flag = dc;
+        pcm.norm_flag = norm;
+        pcm.trim_flag = trim;
+    }
+
+    // Runs downmix alone on the loaded chunk; returns the signal it leaves.
+    std::vector<int16_t> mixed()
+    {
+        pcm.conv_count = pcm.data_size / 2;
+        std::vector<int16_t> out(size_t(pcm.conv_count) + 2048, 0x5555);
+        testing::internal::CaptureStdout();
+        downmix(pcm.data, out.data());
+        testing::internal::GetCapturedStdout();
+        out.resize(size_t(pcm.conv_count));
+        return out;
+    }
+
+    std::vector<uint8_t> data;
+};
+
+TEST(Encoder, WorkedExamples)
+{
+    struct {
+        int predictor, step_index, sample;
+        int code, new_predictor, new_step_index;
+    } cases[] = {
+        {0, 0, 0, 0, 32, 0},     // zero difference steps up by 2 x step; index floors at 0
+        {0, 0, 1000, 7, 480, 8}, // m = 15 saturates at 7
+        {0, 0, -100, 9, -96, 0},
+        {0, 0, 8192, 7, 480, 8}, // m = 128: saturates, not the low bits of q
+        {0, 0, -8192, 15, -480, 8},
+        {0, 0, -15, 8, -32, 0}, // small negative difference: sign only
+        {0, 0, 190, 2, 160, 0},
+        {0, 0, 352, 5, 352, 4},
+        {0, 24, 3000, 4, 2826, 26},          // step 157: q = 1496 / 157 = 9
+        {0, 30, -5000, 12, -5022, 32},       // step 279: q = -2496 / 279 = -8
+        {100, 10, 164, 0, 182, 9},           // step 41: q = 32 / 41 truncates to 0
+        {32000, 48, 32767, 0, 32767, 47},    // predictor saturates instead of wrapping
+        {-32000, 48, -32768, 8, -32768, 47}, // and at the bottom
+        {0, 46, 32767, 6, 32767, 48},        // index caps at 48
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "predictor " << c.predictor << ", index " << c.step_index
+                                        << ", sample " << c.sample);
+        adpcm_state s;
+        s.predictor = int16_t(c.predictor);
+        s.step_index = int8_t(c.step_index);
+        EXPECT_EQ(encode_sample(&s, int16_t(c.sample)), c.code);
+        EXPECT_EQ(s.predictor, c.new_predictor);
+        EXPECT_EQ(s.step_index, c.new_step_index);
+    }
+}
+
+TEST(Encoder, StateRunsOnAcrossSamples)
+{
+    // 1000, 1000, 1000 from rest: the step grows and the predictor closes in.
+    // 1: code 7, p 480, idx 8 (step 34). 2: diff 520, t 32 x 8 = 256, q 7, m 3: code 3,
+    // p 480 + 34 x 14 = 956, idx 7 (step 31). 3: diff 44, t 16, q 0: code 0, p 1018, idx 6.
+    adpcm_state s;
+    EXPECT_EQ(encode_sample(&s, 1000), 7);
+    EXPECT_EQ(encode_sample(&s, 1000), 3);
+    EXPECT_EQ(s.predictor, 956);
+    EXPECT_EQ(encode_sample(&s, 1000), 0);
+    EXPECT_EQ(s.predictor, 1018);
+    EXPECT_EQ(s.step_index, 6);
+}
+
+TEST_F(Pipeline, DownmixAveragesTwoFramesWithEachValueQuarteredFirst)
+{
+    struct {
+        const char* name;
+        std::vector<int> pair; // two stereo frames: L, R, L, R
+        int16_t mixed;
+    } cases[] = {
+        {"plain", {100, 200, 300, 400}, 250},
+        {"quarters truncate", {1, 1, 1, 1}, 0},
+        {"toward zero", {-5, -5, -5, -5}, -4},
+        {"full scale low", {-32768, -32768, -32768, -32768}, -32768},
+        {"full scale high", {32767, 32767, 32767, 32767}, 32764},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Three equal pairs: the three-tap mean at index 2 is the downmixed value itself.
+        std::vector<int> values;
+        for (int i = 0; i < 3; ++i)
+            values.insert(values.end(), c.pair.begin(), c.pair.end());
+        load(chunk(values));
+        std::vector<int16_t> out = mixed();
+        ASSERT_EQ(out.size(), 3u + 1026u);
+        EXPECT_EQ(out[2], c.mixed);
+        pcm_init();
+    }
+}
+
+TEST_F(Pipeline, DownmixSmoothsFrontToBackOverTwoLeadingZeros)
+{
+    // Downmixed 300, 600, -900, -4, then padding.
+    load(chunk({300, 300, 300, 300, 600, 600, 600, 600, -900, -900, -900, -900, -5, -5, -5, -5, 7,
+                7})); // two values short of a pair: unused
+    std::vector<int16_t> out = mixed();
+    ASSERT_EQ(out.size(), 4u + 1026u);
+    std::vector<int16_t> head(out.begin(), out.begin() + 7);
+    // (0+0+300)/3, (0+300+600)/3, (300+600-900)/3, (600-900-4)/3, (-900-4+0)/3, (-4)/3, 0
+    EXPECT_EQ(head, (std::vector<int16_t>{100, 300, 0, -101, -301, -1, 0}));
+    for (size_t k = 7; k < out.size(); ++k)
+        ASSERT_EQ(out[k], 0) << "sample " << k;
+}
+
+TEST_F(Pipeline, ChunkOf4000BytesGives1526SamplesAnd763Bytes)
+{
+    load(std::vector<uint8_t>(4000, 0x11));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(convert(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("conv_count=2000 \n"), std::string::npos);
+    EXPECT_EQ(pcm.conv_count, 1526);
+    EXPECT_EQ(pcm.out_len, 763);
+    EXPECT_NE(pcm.out[762], 0xEE);
+    EXPECT_EQ(pcm.out[763], 0xEE);
+    EXPECT_EQ(pcm.wav, nullptr);
+    EXPECT_EQ(pcm.buff_b, nullptr);
+    EXPECT_EQ(pcm.buff_c, nullptr);
+}
+
+TEST_F(Pipeline, OddSampleCountDropsTheLastSample)
+{
+    // 8 bytes: one downmixed sample, 1027 in all; 513 bytes and the 514th untouched.
+    load(chunk({4000, 4000, 4000, 4000}));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(convert(), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pcm.conv_count, 1027);
+    EXPECT_EQ(pcm.out_len, 513);
+    EXPECT_EQ(pcm.out[513], 0xEE);
+}
+
+TEST_F(Pipeline, PacksTwoCodesPerByteLowNibbleFirst)
+{
+    // Downmixed -124, 379, -366, -112: smoothed -41, 85, -37, -33, ... From rest:
+    // -41 -> code 8 (p -32); 85 -> diff 117, q 3, m 1: code 1 (p 64); so byte 0 is 0x18.
+    // -37 -> diff -101, q -3, m 1: code 9 (p -32); -33 -> diff -1: code 8; byte 1 is 0x89.
+    load(chunk({-2000, 1500, -763, 767, 474, 34, 1711, -699, -1053, -1432, 184, 836, 1421, 103,
+                -1343, -630}));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(convert(), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(pcm.out[0], 0x18);
+    EXPECT_EQ(pcm.out[1], 0x89);
+}
+
+TEST_F(Pipeline, TinyChunksConvert)
+{
+    // Under 10 bytes the downmix writes more than sample count + 1024 samples.
+    for (size_t size : {0u, 1u, 2u, 6u, 8u, 9u, 10u}) {
+        SCOPED_TRACE(testing::Message() << size << " bytes");
+        load(std::vector<uint8_t>(size, 0x7F));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(convert(), 0);
+        testing::internal::GetCapturedStdout();
+        int n = int(size) / 2;
+        EXPECT_EQ(pcm.conv_count, n / 4 + 1026);
+        EXPECT_EQ(pcm.out_len, (n / 4 + 1026) / 2);
+        pcm_init();
+    }
+}
+
+TEST_F(Pipeline, TraceWithStagesOff)
+{
+    load(chunk({1, 2, 3, 4}));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(convert(), 0);
+    std::string expected = trace_lines({243, 248, 253, 255, 257}) +
+                           "FREQ. CONV ST_44KHz -> MO_22KHz\n" + trace_lines({19}) +
+                           "conv_count=4 \n" +
+                           trace_lines({27, 38, 51, 260, 262, 264, 275, 283, 292}) +
+                           "PCM to ADPCM ENCODE\n" + trace_lines({300, 303, 305, 307});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
+}
+
+TEST_F(Pipeline, WorkingBufferFailureStopsThePipeline)
+{
+    struct {
+        int fail_next;
+        std::string printed;
+    } cases[] = {
+        {1, trace_lines({243, 248}) + "malloc buff_b error\n"},
+        {2, trace_lines({243, 248, 253, 255, 257}) + "FREQ. CONV ST_44KHz -> MO_22KHz\n" +
+                trace_lines({19}) + "conv_count=8 \n" + trace_lines({27, 38, 51, 260, 262, 264}) +
+                "malloc buff_c error\n"},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "allocation " << c.fail_next << " fails");
+        load(chunk({1, 2, 3, 4, 5, 6, 7, 8}));
+        pcm.alloc_fail_next = c.fail_next;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(convert(), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.printed);
+        EXPECT_EQ(pcm.buff_b, nullptr);
+        EXPECT_EQ(pcm.buff_c, nullptr);
+        EXPECT_EQ(pcm.out[0], 0xEE); // nothing encoded
+        pcm_init();
+    }
+}
+
+} // namespace
