@@ -54,6 +54,11 @@ struct qel_state {
     const char* path_arg = nullptr;  // the directory named on the command line
     int scan_depth = 0;
     int alloc_fail_next = 0;       // tests: the n-th allocation from now fails (0: never)
+    int tool = 0;                  // 'l', 't' or 'e' from the command line; 0 packs
+    // Reader: points into the caller's image, which must stay unchanged while it is indexed.
+    const uint8_t* image = nullptr;
+    int index_count = 0;
+    const uint8_t* index_table[QEL_MAX_ENTRIES] = {};
 };
 extern qel_state qel;
 void qel_init();  // frees and closes what qel still owns, then qel = qel_state{}
@@ -72,6 +77,12 @@ int qel_count();
 int qel_find(const char* path);
 const uint8_t* qel_entry(int i);
 int qel_fstat(int handle, struct stat* status);
+
+// List, test and unpack an image file; results are 0 or -1.
+void qel_list();                                    // the current index, one line per entry
+int qel_test(const uint8_t* image, size_t length);  // every writer guarantee, over the bytes
+int qel_unpack(int dir_fd);                         // the indexed entries, under dir_fd
+int qel_tool(int tool, const char* image_name);     // loads the file and runs one of the above
 
 // Command line; parse_options returns -1 to go on, or the status to end with.
 void show_usage();

@@ -28,6 +28,14 @@ int parse_options(int argc, char** argv)
         case 'h':
             show_usage();
             return 0;
+        case 'L':
+        case 'l':
+        case 'T':
+        case 't':
+        case 'E':
+        case 'e':
+            qel.tool = arg[1] | 0x20; // the path then names an image: list, test or extract
+            break;
         default:
             fprintf(stderr, msg_bad_option, arg);
             return 1;
@@ -44,6 +52,7 @@ int qelpack_main(int argc, char** argv)
         show_usage();
         return 0;
     }
+    if (qel.tool) return qel_tool(qel.tool, qel.path_arg);
     // An absolute path is scanned as given; "./" in front would make it unreachable.
     std::string root = qel.path_arg[0] == '/' ? qel.path_arg : std::string("./") + qel.path_arg;
     if (qel_open("root.bin") != 0) {
