@@ -15,6 +15,22 @@ enum checkpoint {
     CP_DOWNMIX_MIXED = 27,
     CP_DOWNMIX_PADDED = 38,
     CP_DOWNMIX_SMOOTHED = 51,
+    CP_DC_START = 64,
+    CP_DC_CLEAR = 69,
+    CP_DC_SUM = 75,
+    CP_DC_MEAN = 83,
+    CP_DC_SUBTRACT = 93,
+    CP_DC_RELEASE = 116,
+    CP_DC_END = 119,
+    CP_NORM_START = 142,
+    CP_NORM_MEASURED = 169,
+    CP_NORM_SCALE = 178,
+    CP_NORM_END = 186,
+    CP_TRIM_START = 196,
+    CP_TRIM_COPY = 203,
+    CP_TRIM_TAIL = 213,
+    CP_TRIM_PAD = 221,
+    CP_TRIM_END = 230,
     CP_CONVERT_START = 243,
     CP_ENCODER_RESET = 248,
     CP_BUFF_B_READY = 253,
@@ -118,6 +134,138 @@ void downmix(const uint8_t* data, int16_t* out)
     pcm.conv_count = w - 2;
 }
 
+static int16_t saturate16(int v)
+{
+    return int16_t(clamp(v, -32768, 32767));
+}
+
+static int magnitude(int v)
+{
+    return v > 0 ? v : -v;
+}
+
+enum { DC_BLOCK = 1024 };
+
+int remove_dc(const int16_t* src, int16_t* dst)
+{
+    trace(CP_DC_START);
+    int count = pcm.conv_count;
+    int blocks = count / DC_BLOCK;
+    // means[0] and the entries after the last block stay 0: the offset fades in and out.
+    int32_t* means = static_cast<int32_t*>(pcm_calloc(size_t(blocks) + 4, sizeof(int32_t)));
+    if (!means) {
+        printf("malloc dc error\n");
+        return -1;
+    }
+    trace(CP_DC_CLEAR);
+    for (int k = 0; k < blocks + 4; ++k)
+        means[k] = 0;
+    trace(CP_DC_SUM);
+    for (int i = 0; i < count; ++i)
+        means[i / DC_BLOCK + 1] += src[i];
+    trace(CP_DC_MEAN);
+    // A partial last block is divided by the full length as well.
+    for (int k = 0; k < blocks + 4; ++k)
+        means[k] /= DC_BLOCK;
+    trace(CP_DC_SUBTRACT);
+    // Each mean stands at its block's centre; between centres the offset is interpolated.
+    for (int i = 0; i < count; ++i) {
+        int b = i / DC_BLOCK, r = i % DC_BLOCK;
+        int offset;
+        if (r < DC_BLOCK / 2) {
+            offset = (means[b] * (512 - r) + means[b + 1] * (512 + r)) / DC_BLOCK;
+        } else {
+            int h = r - 512;
+            offset = (means[b + 1] * (1024 - h) + means[b + 2] * h) / DC_BLOCK;
+        }
+        // Saturate: a wrapped difference would turn a loud sample into a click.
+        dst[i] = saturate16(src[i] - offset);
+    }
+    trace(CP_DC_RELEASE);
+    free(means);
+    trace(CP_DC_END);
+    return 0;
+}
+
+enum { WINDOW = 22050 }; // one second at the downmixed rate
+
+void normalise(int16_t* values)
+{
+    trace(CP_NORM_START);
+    int count = pcm.conv_count;
+    int max_vol = 0, window_peak = 0, peak_sum = 0, windows = 0;
+    for (int i = 0; i < count; ++i) {
+        int a = magnitude(values[i]);
+        if (a > max_vol) {
+            printf("peek addr=%08X\n", unsigned(2 * i));
+            max_vol = a;
+        }
+        // The sample on a boundary belongs to no window.
+        if (i % WINDOW == 0) {
+            peak_sum += window_peak / 16;
+            window_peak = 0;
+            ++windows;
+        } else if (a > window_peak) {
+            window_peak = a;
+        }
+    }
+    --windows; // the last window is unfinished
+    printf("max_vol=%d\n", max_vol);
+    trace(CP_NORM_MEASURED);
+    // Under 16 complete windows there is no loudness figure; the peak alone decides.
+    int avg_vol = windows / 16 > 0 ? peak_sum / (windows / 16) : 0;
+    printf("avg_vol=%d\n", avg_vol);
+    // Bring the peak to 95 % or the loudness figure to 80 % of full scale, whichever gains
+    // less; 20/19 rounds down and 5/4 rounds up then gives one less, exactly in integers.
+    int by_max = int(int64_t(max_vol) * 20 / 19);
+    int by_avg = avg_vol > 0 ? int((int64_t(avg_vol) * 5 + 3) / 4 - 1) : 0;
+    int set_vol = by_avg > by_max ? by_avg : by_max;
+    printf("set_vol=%d\n", set_vol);
+    trace(CP_NORM_SCALE);
+    if (set_vol > 0) {
+        for (int i = 0; i < count; ++i)
+            values[i] = int16_t(values[i] * 32767 / set_vol);
+    }
+    trace(CP_NORM_END);
+}
+
+enum { QUIET = 512, TAIL = 256 };
+
+static bool loud(int16_t v)
+{
+    return magnitude(v) > QUIET;
+}
+
+void trim_silence(const int16_t* src, int16_t* dst)
+{
+    trace(CP_TRIM_START);
+    int count = pcm.conv_count;
+    int first = 0;
+    while (first < count && !loud(src[first]))
+        ++first;
+    trace(CP_TRIM_COPY);
+    dst[0] = 0;
+    dst[1] = 0;
+    int n = 2;
+    for (int i = first; i < count; ++i)
+        dst[n++] = src[i];
+    trace(CP_TRIM_TAIL);
+    while (n > 0 && !loud(dst[n - 1]))
+        --n;
+    trace(CP_TRIM_PAD);
+    for (int k = 0; k < TAIL; ++k)
+        dst[n++] = 0;
+    pcm.conv_count = n;
+    trace(CP_TRIM_END);
+}
+
+static void swap_buffers()
+{
+    int16_t* t = pcm.buff_b;
+    pcm.buff_b = pcm.buff_c;
+    pcm.buff_c = t;
+}
+
 int convert()
 {
     trace(CP_CONVERT_START);
@@ -155,8 +303,22 @@ int convert()
         return -1;
     }
 
+    // Without its block means the DC stage leaves the signal as it is.
+    if (pcm.dc_flag == 1) {
+        printf("DEDC CONV\n");
+        if (remove_dc(pcm.buff_b, pcm.buff_c) == 0) swap_buffers();
+    }
     trace(CP_NORMALISE);
+    if (pcm.norm_flag == 1) {
+        printf("NORMALIZE\n");
+        normalise(pcm.buff_b);
+    }
     trace(CP_TRIM);
+    if (pcm.trim_flag == 1) {
+        printf("CUT BLANK\n");
+        trim_silence(pcm.buff_b, pcm.buff_c);
+        swap_buffers();
+    }
     trace(CP_ENCODE);
     printf("PCM to ADPCM ENCODE\n");
     // Low nibble first; an odd last sample has no partner and is dropped.

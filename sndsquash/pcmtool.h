@@ -38,6 +38,9 @@ int encode_sample(adpcm_state* state, int16_t sample);
 // working buffer cannot be allocated (its message already printed).
 int convert();
 void downmix(const uint8_t* data, int16_t* out);
+int remove_dc(const int16_t* src, int16_t* dst); // -1: no room for its block means
+void normalise(int16_t* values);
+void trim_silence(const int16_t* src, int16_t* dst);
 
 // Tag scan over a loaded file of length bytes: the address of the data chunk's size field,
 // or null. Never reads outside [bytes, bytes + length).
