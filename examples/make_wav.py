@@ -2,7 +2,7 @@
 """Writes examples/chime.wav: 1.6 s of 16-bit stereo at 44.1 kHz for `make demo`.
 
 A two-partial chime that decays, with quiet room noise before and after it and a constant
-offset of +700 on both channels, so that offset removal, levelling and trimming all have
+offset of +150 on both channels, so that offset removal, levelling and trimming all have
 something to do. Deterministic: the same bytes on every run.
 """
 import math
@@ -11,7 +11,7 @@ import struct
 
 RATE = 44100
 LEAD, RING, TAIL = 0.25, 1.0, 0.35  # seconds of noise, chime, noise
-OFFSET = 700
+OFFSET = 150
 
 
 def samples():
@@ -25,8 +25,8 @@ def samples():
         if start <= i < stop:
             t = (i - start) / RATE
             env = math.exp(-4.0 * t) * min(1.0, t / 0.005)
-            tone = env * (9000 * math.sin(2 * math.pi * 660 * t) +
-                          3000 * math.sin(2 * math.pi * 1320 * t))
+            tone = env * (15000 * math.sin(2 * math.pi * 660 * t) +
+                          4000 * math.sin(2 * math.pi * 1320 * t))
         left = int(round(tone)) + noise + OFFSET
         right = int(round(tone * 0.8)) - noise + OFFSET
         yield left, right
