@@ -59,6 +59,7 @@ struct qel_state {
     const uint8_t* image = nullptr;
     int index_count = 0;
     const uint8_t* index_table[QEL_MAX_ENTRIES] = {};
+    uint32_t index_hash[QEL_MAX_ENTRIES + 15] = {};  // name hashes side by side, for qel_find
 };
 extern qel_state qel;
 void qel_init();  // frees and closes what qel still owns, then qel = qel_state{}

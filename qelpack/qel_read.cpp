@@ -45,6 +45,7 @@ int qel_index(const void* image, size_t length)
             return damaged(i, off, "data runs past the end of the image");
 
         qel.index_table[i] = h;
+        qel.index_hash[i] = qel_get32(h + QEL_OFF_HASH);
         qel.index_count = i + 1;
         uint32_t next = qel_get32(h + QEL_OFF_NEXT);
         if (next == 0 || qel.index_count == QEL_MAX_ENTRIES) break; // the rest is not looked at
@@ -67,29 +68,47 @@ static unsigned char fold(unsigned char c)
     return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c;
 }
 
-static bool same_path(const char* a, const char* b)
+// Compares one name field, up to its NUL, with the start of path; returns the rest of path.
+static const unsigned char* match_name(const uint8_t* field, const unsigned char* path)
 {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
-    for (; *p && *q; ++p, ++q)
-        if (fold(*p) != fold(*q)) return false;
-    return *p == *q;
+    for (; *field; ++field, ++path)
+        if (fold(*field) != fold(*path)) return nullptr;
+    return path;
+}
+
+// Whether "dir/name" of entry e equals path; both name fields end within their 32 bytes
+// (qel_index saw to it).
+static bool entry_has_path(const uint8_t* e, const unsigned char* path)
+{
+    path = match_name(e + QEL_OFF_DIR_NAME, path);
+    if (!path || *path != '/') return false;
+    path = match_name(e + QEL_OFF_FILE_NAME, path + 1);
+    return path && *path == 0;
+}
+
+// First entry from i on whose hash is h, or the count. Hashes are compared sixteen at a time
+// (the table has room past the last entry), which the compiler turns into vector compares.
+static int next_hash_match(int i, uint32_t h)
+{
+    int n = qel.index_count;
+    for (; i < n; i += 16) {
+        const uint32_t* block = qel.index_hash + i;
+        int any = 0;
+        for (int k = 0; k < 16; ++k) any |= block[k] == h;
+        if (!any) continue;
+        for (int k = 0; k < 16 && i + k < n; ++k)
+            if (block[k] == h) return i + k;
+    }
+    return n;
 }
 
 int qel_find(const char* path)
 {
     if (!path || qel.index_count <= 0) return -1;
     uint32_t h = qel_hash(path);
-    for (int i = 0; i < qel.index_count; ++i) {
-        const uint8_t* e = qel.index_table[i];
-        if (qel_get32(e + QEL_OFF_HASH) != h) continue;
-        // Both names end within their 32 bytes (qel_index saw to it), so this always fits.
-        char entry_path[2 * QEL_NAME_FIELD];
-        snprintf(entry_path, sizeof entry_path, "%s/%s",
-                 reinterpret_cast<const char*>(e + QEL_OFF_DIR_NAME),
-                 reinterpret_cast<const char*>(e + QEL_OFF_FILE_NAME));
-        if (same_path(entry_path, path)) return i;
-    }
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(path);
+    for (int i = next_hash_match(0, h); i < qel.index_count; i = next_hash_match(i + 1, h))
+        if (entry_has_path(qel.index_table[i], p)) return i;
     return -1;
 }
 
