@@ -3,8 +3,10 @@ JOBS  ?= 2
 BUILD ?= build/release
 ASAN  ?= build/asan
 DEMO  ?= build/demo
+FUZZ  ?= build/fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps test check asan demo bench format clean
+.PHONY: all deps test check asan fuzz fuzz-build demo bench format clean
 
 all: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -22,8 +24,20 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 
-# Every test, in a plain build and again under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Every test, in a plain build and again under AddressSanitizer + UndefinedBehaviorSanitizer,
+# then each fuzz target for a few seconds.
 test: check asan
+	$(MAKE) fuzz FUZZ_SECONDS=$(if $(CI),20,10)
+
+fuzz-build:
+	@bash scripts/need.sh fuzz
+	cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQEL_FUZZ=ON \
+	    -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(FUZZ) -j $(JOBS)
+
+# Each fuzz target for FUZZ_SECONDS; a crash input is saved under tests/fuzz/crashes/.
+fuzz: fuzz-build
+	bash tests/fuzz/run.sh $(FUZZ) $(FUZZ_SECONDS)
 
 demo: all
 	@bash scripts/demo.sh $(BUILD) $(DEMO)
