@@ -39,9 +39,10 @@ static int write_file(const std::string& path, const std::vector<uint8_t>& bytes
 static int make_tree(const std::string& dir)
 {
     const int files = 1023, subdirs = 10;
-    const double max_size = 4.5e6;  // log-uniform sizes from 1 byte up: about 300 MB in all
+    const double max_size = 4.5e6; // log-uniform sizes from 1 byte up: about 300 MB in all
     mkdir(dir.c_str(), 0755);
-    for (int d = 0; d < subdirs; ++d) mkdir((dir + "/sub" + std::to_string(d)).c_str(), 0755);
+    for (int d = 0; d < subdirs; ++d)
+        mkdir((dir + "/sub" + std::to_string(d)).c_str(), 0755);
     uint64_t total = 0;
     std::vector<uint8_t> bytes;
     for (int i = 0; i < files; ++i) {
@@ -50,11 +51,12 @@ static int make_tree(const std::string& dir)
         char name[32];
         int len = 8 + int(next_random() % 22);
         int n = snprintf(name, sizeof name, "f%04d_", i);
-        for (; n < len; ++n) name[n] = char('a' + next_random() % 26);
+        for (; n < len; ++n)
+            name[n] = char('a' + next_random() % 26);
         name[len] = '\0';
-        int where = int(next_random() % (subdirs + 3));  // about a fifth at the top
-        std::string path = where >= subdirs ? dir + "/" + name
-                                            : dir + "/sub" + std::to_string(where) + "/" + name;
+        int where = int(next_random() % (subdirs + 3)); // about a fifth at the top
+        std::string path =
+            where >= subdirs ? dir + "/" + name : dir + "/sub" + std::to_string(where) + "/" + name;
         bytes.resize(size);
         for (size_t k = 0; k < size; k += 8) {
             uint64_t r = next_random();
@@ -75,7 +77,8 @@ static void put16(std::vector<uint8_t>& b, size_t at, int v)
 
 static void put32(std::vector<uint8_t>& b, size_t at, uint32_t v)
 {
-    for (int k = 0; k < 4; ++k) b[at + k] = uint8_t(v >> (8 * k));
+    for (int k = 0; k < 4; ++k)
+        b[at + k] = uint8_t(v >> (8 * k));
 }
 
 static int make_wav(const std::string& file, int seconds)

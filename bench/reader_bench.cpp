@@ -43,7 +43,8 @@ int main()
     }
 
     std::vector<std::string> misses;
-    for (const std::string& p : paths) misses.push_back(p + "x");
+    for (const std::string& p : paths)
+        misses.push_back(p + "x");
 
     qel_init();
     const int index_rounds = 2000, find_rounds = 200;
@@ -51,18 +52,21 @@ int main()
     for (int run = 0; run < 7; ++run) {
         auto t0 = bench_clock::now();
         int n = 0;
-        for (int r = 0; r < index_rounds; ++r) n += qel_index(image.data(), image.size());
+        for (int r = 0; r < index_rounds; ++r)
+            n += qel_index(image.data(), image.size());
         auto t1 = bench_clock::now();
         if (n != index_rounds * QEL_MAX_ENTRIES) {
             fprintf(stderr, "index gave %d\n", n);
             return 1;
         }
-        index_ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() / index_rounds);
+        index_ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() /
+                           index_rounds);
 
         long found = 0;
         t0 = bench_clock::now();
         for (int r = 0; r < find_rounds; ++r)
-            for (const std::string& p : paths) found += qel_find(p.c_str());
+            for (const std::string& p : paths)
+                found += qel_find(p.c_str());
         t1 = bench_clock::now();
         long want = long(find_rounds) * (long(QEL_MAX_ENTRIES) * (QEL_MAX_ENTRIES - 1) / 2);
         if (found != want) {
@@ -74,7 +78,8 @@ int main()
 
         t0 = bench_clock::now();
         for (int r = 0; r < find_rounds; ++r)
-            for (const std::string& p : misses) found += qel_find(p.c_str());
+            for (const std::string& p : misses)
+                found += qel_find(p.c_str());
         t1 = bench_clock::now();
         miss_ns.push_back(std::chrono::duration<double, std::nano>(t1 - t0).count() /
                           (double(find_rounds) * QEL_MAX_ENTRIES));

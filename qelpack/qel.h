@@ -8,8 +8,9 @@
 struct stat;
 
 // Entry header layout; every integer is 32-bit little-endian.
-constexpr uint32_t QEL_HEAD_MAGIC = 0x684C6551u;  // "QeLh" read as a little-endian word
-constexpr uint32_t QEL_TAIL_MAGIC = 0x664C6551u;  // "QeLf"
+constexpr uint32_t QEL_HEAD_MAGIC = 0x684C6551u; // "QeLh" read as a little-endian word
+constexpr uint32_t QEL_TAIL_MAGIC = 0x664C6551u; // "QeLf"
+
 enum {
     QEL_HEADER_SIZE = 104,
     QEL_OFF_HEAD_MAGIC = 0,
@@ -22,7 +23,7 @@ enum {
     QEL_OFF_FILE_NAME = 68,
     QEL_OFF_TAIL_MAGIC = 100,
     QEL_NAME_FIELD = 32,
-    QEL_NAME_MAX = 29,     // longest directory or file name that fits its field
+    QEL_NAME_MAX = 29, // longest directory or file name that fits its field
     QEL_MAX_ENTRIES = 1023,
     QEL_TABLE_SIZE = 1024,
 };
@@ -43,26 +44,27 @@ struct qel_source {
 
 // Writer and scan state; one per process.
 struct qel_state {
-    int out = -1;                  // the image, open from qel_open to qel_finish
-    const char* out_name = "";     // its name, for messages
+    int out = -1;              // the image, open from qel_open to qel_finish
+    const char* out_name = ""; // its name, for messages
     int file_count = 0;
-    uint8_t entry[QEL_TABLE_SIZE][QEL_HEADER_SIZE] = {};  // headers of the added files
-    qel_source source[QEL_TABLE_SIZE] = {};  // their contents, parallel to entry
-    int fd_budget = 0;             // how many sources may stay open
+    uint8_t entry[QEL_TABLE_SIZE][QEL_HEADER_SIZE] = {}; // headers of the added files
+    qel_source source[QEL_TABLE_SIZE] = {};              // their contents, parallel to entry
+    int fd_budget = 0;                                   // how many sources may stay open
     int fds_held = 0;
-    uint8_t* copy_buf = nullptr;   // for sources the kernel cannot copy directly
-    const char* path_arg = nullptr;  // the directory named on the command line
+    uint8_t* copy_buf = nullptr;    // for sources the kernel cannot copy directly
+    const char* path_arg = nullptr; // the directory named on the command line
     int scan_depth = 0;
-    int alloc_fail_next = 0;       // tests: the n-th allocation from now fails (0: never)
-    int tool = 0;                  // 'l', 't' or 'e' from the command line; 0 packs
+    int alloc_fail_next = 0; // tests: the n-th allocation from now fails (0: never)
+    int tool = 0;            // 'l', 't' or 'e' from the command line; 0 packs
     // Reader: points into the caller's image, which must stay unchanged while it is indexed.
     const uint8_t* image = nullptr;
     int index_count = 0;
     const uint8_t* index_table[QEL_MAX_ENTRIES] = {};
-    uint32_t index_hash[QEL_MAX_ENTRIES + 15] = {};  // name hashes side by side, for qel_find
+    uint32_t index_hash[QEL_MAX_ENTRIES + 15] = {}; // name hashes side by side, for qel_find
 };
+
 extern qel_state qel;
-void qel_init();  // frees and closes what qel still owns, then qel = qel_state{}
+void qel_init(); // frees and closes what qel still owns, then qel = qel_state{}
 
 void* qel_calloc(size_t count, size_t size);
 
@@ -80,10 +82,10 @@ const uint8_t* qel_entry(int i);
 int qel_fstat(int handle, struct stat* status);
 
 // List, test and unpack an image file; results are 0 or -1.
-void qel_list();                                    // the current index, one line per entry
-int qel_test(const uint8_t* image, size_t length);  // every writer guarantee, over the bytes
-int qel_unpack(int dir_fd);                         // the indexed entries, under dir_fd
-int qel_tool(int tool, const char* image_name);     // loads the file and runs one of the above
+void qel_list();                                   // the current index, one line per entry
+int qel_test(const uint8_t* image, size_t length); // every writer guarantee, over the bytes
+int qel_unpack(int dir_fd);                        // the indexed entries, under dir_fd
+int qel_tool(int tool, const char* image_name);    // loads the file and runs one of the above
 
 // Command line; parse_options returns -1 to go on, or the status to end with.
 void show_usage();

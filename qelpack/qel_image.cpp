@@ -11,7 +11,7 @@ uint32_t qel_hash(const char* text)
     uint32_t h = 0;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p) {
         h = (h << 4) | (h >> 28);
-        h ^= *p & 0xDFu;  // clears bit 5, which folds ASCII case
+        h ^= *p & 0xDFu; // clears bit 5, which folds ASCII case
     }
     return h;
 }

@@ -94,7 +94,8 @@ static int next_hash_match(int i, uint32_t h)
     for (; i < n; i += 16) {
         const uint32_t* block = qel.index_hash + i;
         int any = 0;
-        for (int k = 0; k < 16; ++k) any |= block[k] == h;
+        for (int k = 0; k < 16; ++k)
+            any |= block[k] == h;
         if (!any) continue;
         for (int k = 0; k < 16 && i + k < n; ++k)
             if (block[k] == h) return i + k;

@@ -156,7 +156,7 @@ static int copy_source(int in, uint64_t size)
         if (n == 0) return write_zeros(qel.out, size - uint64_t(pos));
         if (errno == EINTR) continue;
         if (is_write_error(errno)) return -1;
-        break;  // not possible between these files: copy through a buffer instead
+        break; // not possible between these files: copy through a buffer instead
     }
     if (uint64_t(pos) >= size) return 0;
 

@@ -14,7 +14,8 @@ static int list_names(const char* dir_path, std::vector<std::string>& names)
 {
     DIR* dir = opendir(dir_path);
     if (!dir) return -1;
-    while (const dirent* item = readdir(dir)) names.emplace_back(item->d_name);
+    while (const dirent* item = readdir(dir))
+        names.emplace_back(item->d_name);
     closedir(dir);
     std::sort(names.begin(), names.end());
     return 0;
@@ -32,7 +33,7 @@ int scan_directory(const char* dir_path, const char* dir_label)
         return -1;
     }
     for (const std::string& name : names) {
-        if (name[0] == '.') continue;  // ".", ".." and every hidden item
+        if (name[0] == '.') continue; // ".", ".." and every hidden item
         std::string fullpath = std::string(dir_path) + "/" + name;
         struct stat sta;
         if (stat(fullpath.c_str(), &sta) != 0) {

@@ -38,7 +38,7 @@ uint32_t field(const std::string& img, size_t off)
 }
 
 class Writer : public testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         qel_init();
@@ -75,12 +75,20 @@ TEST(Hash, Examples)
         const char* text;
         uint32_t hash;
     } cases[] = {
-        {"", 0x00000000},     {"abc", 0x00004563},   {"ABC", 0x00004563},
-        {"/abc", 0x0000B563}, {"ab", 0x00000452},    {"a b", 0x00004142},
-        {"/a[1]", 0x000B4A4D}, {"/a{1}", 0x000B4A4D}, {"snd/title", 0xA4A0C0D2},
+        {"", 0x00000000},
+        {"abc", 0x00004563},
+        {"ABC", 0x00004563},
+        {"/abc", 0x0000B563},
+        {"ab", 0x00000452},
+        {"a b", 0x00004142},
+        {"/a[1]", 0x000B4A4D},
+        {"/a{1}", 0x000B4A4D},
+        {"snd/title", 0xA4A0C0D2},
         // The high bit stays; only bit 5 is cleared.
-        {"\xE0", 0x000000C0}, {"\xC0", 0x000000C0},
+        {"\xE0", 0x000000C0},
+        {"\xC0", 0x000000C0},
     };
+
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
         EXPECT_EQ(qel_hash(c.text), c.hash);
@@ -97,7 +105,7 @@ TEST_F(Writer, TwoFilesOf10And20BytesGive252Bytes)
     EXPECT_EQ(field(img, 12), 128u);
     EXPECT_EQ(field(img, 16), qel_hash("/a"));
     EXPECT_EQ(img.substr(20, 16), std::string(16, '\0'));
-    EXPECT_EQ(img.substr(36, 32), std::string(32, '\0'));  // top-level label is empty
+    EXPECT_EQ(img.substr(36, 32), std::string(32, '\0')); // top-level label is empty
     EXPECT_EQ(img.substr(68, 32), "a" + std::string(31, '\0'));
     EXPECT_EQ(img.substr(100, 4), "QeLf");
     EXPECT_EQ(img.substr(104, 10), std::string(10, 'a'));
@@ -114,6 +122,7 @@ TEST_F(Writer, NextAndFillFollowTheDataSize)
         size_t size;
         uint32_t next;
     } cases[] = {{0, 112}, {8, 112}, {9, 128}, {24, 128}, {25, 144}};
+
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
         qel_init();
@@ -156,7 +165,8 @@ TEST_F(Writer, Keeps1023FilesAndSilentlyRefusesMore)
     std::string file = dir + "/f";
     write_file(file, "");
     testing::internal::CaptureStdout();
-    for (int i = 0; i < 1023; ++i) ASSERT_EQ(qel_add(file.c_str(), "f", ""), 0);
+    for (int i = 0; i < 1023; ++i)
+        ASSERT_EQ(qel_add(file.c_str(), "f", ""), 0);
     std::string printed = testing::internal::GetCapturedStdout();
     EXPECT_EQ(printed.size(), 1023u * 14);
     testing::internal::CaptureStdout();
@@ -174,7 +184,7 @@ TEST_F(Writer, SkipsWhatCannotBeReadWithoutAWord)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(qel_add((dir + "/missing").c_str(), "missing", ""), -1);
-    EXPECT_EQ(qel_add(fifo.c_str(), "pipe", ""), -1);  // must not block waiting for a writer
+    EXPECT_EQ(qel_add(fifo.c_str(), "pipe", ""), -1); // must not block waiting for a writer
     EXPECT_EQ(qel_add(dir.c_str(), "dir", ""), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(qel.file_count, 0);
@@ -183,7 +193,7 @@ TEST_F(Writer, SkipsWhatCannotBeReadWithoutAWord)
 TEST_F(Writer, FileWhoseContentsCannotBeHeldIsSkippedWithAMessage)
 {
     ASSERT_EQ(qel_open(image.c_str()), 0);
-    qel.fd_budget = 0;  // no descriptors to spare: contents are read at once
+    qel.fd_budget = 0; // no descriptors to spare: contents are read at once
     write_file(dir + "/big", std::string(4096, 'x'));
     write_file(dir + "/ok", "ok");
     qel.alloc_fail_next = 1;
@@ -257,4 +267,4 @@ TEST_F(Writer, OpenFailureIsReported)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), " fopen err:" + dir + "/no/such/root.bin\n");
 }
 
-}  // namespace
+} // namespace

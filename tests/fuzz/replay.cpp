@@ -17,7 +17,8 @@ static bool read_input(const std::string& path, std::vector<uint8_t>& bytes)
     bytes.clear();
     uint8_t buf[65536];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.insert(bytes.end(), buf, buf + n);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        bytes.insert(bytes.end(), buf, buf + n);
     bool ok = !ferror(f);
     fclose(f);
     return ok;
