@@ -23,8 +23,9 @@ struct pcm_state {
 extern pcm_state pcm;
 void pcm_init(); // frees what pcm still owns, then pcm = pcm_state{}
 
-// Zero-filled; every buffer of the converter comes from here.
+// Zero-filled; every buffer of the converter comes from here and goes back through pcm_free.
 void* pcm_calloc(size_t count, size_t size);
+void pcm_free(void* block);
 
 // Running state of the 4-bit encoder.
 struct adpcm_state {

@@ -190,7 +190,7 @@ int write_output()
 
 static void release_input()
 {
-    free(pcm.wav);
+    pcm_free(pcm.wav);
     pcm.wav = nullptr;
     pcm.data = nullptr;
 }
@@ -237,12 +237,12 @@ int sndsquash_main(int argc, char** argv)
     // A failed working buffer leaves nothing worth writing.
     if (convert() != 0) {
         release_input();
-        free(pcm.out);
+        pcm_free(pcm.out);
         pcm.out = nullptr;
         return -1;
     }
     rc = write_output();
-    free(pcm.out);
+    pcm_free(pcm.out);
     pcm.out = nullptr;
     printf("done\n");
     return rc == 0 ? 0 : -1;

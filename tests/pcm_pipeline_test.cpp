@@ -45,12 +45,12 @@ class Pipeline : public testing::Test {
     void load(const std::vector<uint8_t>& bytes, int dc = 0, int norm = 0, int trim = 0)
     {
         data = bytes;
-        pcm.wav = static_cast<uint8_t*>(malloc(data.size() + 1));
+        pcm.wav = static_cast<uint8_t*>(pcm_calloc(data.size() + 1, 1));
         if (!data.empty()) memcpy(pcm.wav, data.data(), data.size());
         pcm.data = pcm.wav;
         pcm.data_size = int(data.size());
         pcm.out_len = pcm.data_size / 16 + 1024;
-        pcm.out = static_cast<uint8_t*>(malloc(size_t(pcm.out_len) + 1));
+        pcm.out = static_cast<uint8_t*>(pcm_calloc(size_t(pcm.out_len) + 1, 1));
         memset(pcm.out, 0xEE, size_t(pcm.out_len) + 1);
         pcm.dc_flag = dc;
         pcm.norm_flag = norm;
@@ -71,6 +71,36 @@ class Pipeline : public testing::Test {
 
     std::vector<uint8_t> data;
 };
+
+TEST(Allocation, BlocksAreZeroFilledWholeAndReleased)
+{
+    pcm_init();
+    // Both sides of the size where blocks stop coming from the heap, and a block that ends
+    // just past a 2 MiB boundary.
+    for (size_t size : {size_t(1), size_t(4095), (size_t(1) << 20) - 65, size_t(1) << 20,
+                        (size_t(3) << 20) + 1}) {
+        SCOPED_TRACE(size);
+        uint8_t* p = static_cast<uint8_t*>(pcm_calloc(size, 1));
+        ASSERT_NE(p, nullptr);
+        size_t nonzero = 0;
+        for (size_t i = 0; i < size; ++i)
+            nonzero += p[i] != 0;
+        EXPECT_EQ(nonzero, 0u);
+        memset(p, 0xAB, size);
+        pcm_free(p);
+    }
+    EXPECT_EQ(pcm_calloc(SIZE_MAX / 2, 4), nullptr);
+    pcm_free(nullptr);
+
+    pcm.alloc_fail_next = 2;
+    void* first = pcm_calloc(8, 2);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(pcm_calloc(8, 2), nullptr);
+    void* third = pcm_calloc(8, 2);
+    EXPECT_NE(third, nullptr);
+    pcm_free(first);
+    pcm_free(third);
+}
 
 TEST(Encoder, WorkedExamples)
 {

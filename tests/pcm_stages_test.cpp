@@ -265,12 +265,12 @@ class WholePipeline : public Stages {
     void load(int dc, int norm, int trim)
     {
         static const uint8_t chunk[8] = {0xA0, 0x0F, 0xA0, 0x0F, 0xA0, 0x0F, 0xA0, 0x0F};
-        pcm.wav = static_cast<uint8_t*>(malloc(sizeof chunk));
+        pcm.wav = static_cast<uint8_t*>(pcm_calloc(sizeof chunk, 1));
         memcpy(pcm.wav, chunk, sizeof chunk);
         pcm.data = pcm.wav;
         pcm.data_size = sizeof chunk;
         pcm.out_len = pcm.data_size / 16 + 1024;
-        pcm.out = static_cast<uint8_t*>(calloc(size_t(pcm.out_len) + 1, 1));
+        pcm.out = static_cast<uint8_t*>(pcm_calloc(size_t(pcm.out_len) + 1, 1));
         pcm.dc_flag = dc;
         pcm.norm_flag = norm;
         pcm.trim_flag = trim;
