@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cerrno>
 #include <sys/mman.h>
+#include <unistd.h>
 
 pcm_state pcm;
 
@@ -123,9 +125,31 @@ void pcm_free(void* block)
         free(head.base);
 }
 
-void pcm_init()
+size_t pcm_read(int fd, uint8_t* buf, size_t size)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = read(fd, buf + done, size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    return done;
+}
+
+void pcm_release_input()
 {
     pcm_free(pcm.wav);
+    pcm.wav = nullptr;
+    pcm.wav_room = pcm.wav_len = 0;
+    if (pcm.wav_fd >= 0) close(pcm.wav_fd);
+    pcm.wav_fd = -1;
+    pcm.data = nullptr;
+}
+
+void pcm_init()
+{
+    pcm_release_input();
     pcm_free(pcm.buff_b);
     pcm_free(pcm.buff_c);
     pcm_free(pcm.out);
@@ -173,7 +197,21 @@ static int16_t get16(const uint8_t* p)
     return int16_t(uint16_t(p[0] | p[1] << 8));
 }
 
-void downmix(const uint8_t* data, int16_t* out)
+// Moves the `held` unused bytes at *at to the front of pcm.wav and reads the next piece of
+// sample data behind them, no more than the `wanted` bytes still to be mixed; the bytes held
+// then. Bytes the file no longer delivers read as zeros, as in a buffer filled from it.
+static size_t next_piece(const uint8_t** at, size_t held, size_t wanted)
+{
+    memmove(pcm.wav, *at, held);
+    size_t fill = (wanted < pcm.wav_room ? wanted : pcm.wav_room) - held;
+    size_t got = pcm_read(pcm.wav_fd, pcm.wav + held, fill);
+    memset(pcm.wav + held + got, 0, fill - got);
+    pcm.wav_len = held + fill;
+    *at = pcm.wav;
+    return pcm.wav_len;
+}
+
+void downmix(int16_t* out)
 {
     int n = pcm.conv_count;
     out[0] = 0;
@@ -181,10 +219,14 @@ void downmix(const uint8_t* data, int16_t* out)
     int w = 2;
     trace(CP_DOWNMIX_START);
     printf("conv_count=%d \n", n);
+    const uint8_t* p = pcm.data;
+    size_t held = pcm.wav_fd < 0 ? size_t(pcm.data_size) : size_t(pcm.wav + pcm.wav_len - p);
     // Two stereo frames make one mono sample; each value is quartered before summing.
     for (int k = 0; k < n / 4; ++k) {
-        const uint8_t* p = data + 8 * size_t(k);
+        if (held < 8) held = next_piece(&p, held, 8 * size_t(n / 4 - k));
         out[w++] = int16_t(get16(p) / 4 + get16(p + 2) / 4 + get16(p + 4) / 4 + get16(p + 6) / 4);
+        p += 8;
+        held -= 8;
     }
     trace(CP_DOWNMIX_MIXED);
     for (int k = 0; k < 1026; ++k)
@@ -350,12 +392,10 @@ int convert()
     trace(CP_DOWNMIX_CALL);
     trace(CP_DOWNMIX_BANNER);
     printf("FREQ. CONV ST_44KHz -> MO_22KHz\n");
-    downmix(pcm.data, pcm.buff_b);
+    downmix(pcm.buff_b);
     trace(CP_DOWNMIX_RETURNED);
     trace(CP_WAV_RELEASE);
-    pcm_free(pcm.wav);
-    pcm.wav = nullptr;
-    pcm.data = nullptr;
+    pcm_release_input();
     trace(CP_WAV_RELEASED);
 
     // Room for the trimmed signal too: two leading zeros and a 256-sample tail.

@@ -104,19 +104,12 @@ static int32_t get32(const uint8_t* p)
                    uint32_t(p[3]) << 24);
 }
 
-// Reads up to size bytes; a file that delivers fewer leaves the rest of buf zero.
-static void read_fully(int fd, uint8_t* buf, size_t size)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = read(fd, buf + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-}
+// The input is read a piece at a time: the first piece holds the tags, and the downmix reads
+// the rest as it goes, so that the whole file never sits in fresh memory.
+enum : size_t { WAV_PIECE = size_t(1) << 20 };
 
-// Loads the input whole into pcm.wav; its size, or -1 after the message.
+// Opens the input and reads its first piece into pcm.wav; the file size, or -1 after the
+// message. The file stays open in pcm.wav_fd when there is more to read.
 static int64_t load_wav(const char* name)
 {
     // Non-blocking, so that a FIFO cannot stall the run before it is refused.
@@ -133,17 +126,22 @@ static int64_t load_wav(const char* name)
     printf("file open:'%s'\n", name);
     int64_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) size = 0;
+    size_t room = size < int64_t(WAV_PIECE) ? size_t(size) : WAV_PIECE;
     uint8_t* buf = nullptr;
-    if (size > 0) buf = static_cast<uint8_t*>(pcm_calloc(size_t(size), 1));
+    if (room > 0) buf = static_cast<uint8_t*>(pcm_calloc(room, 1));
     if (!buf) {
         printf("malloc error:%lldkb\n", (long long)(size / 1024));
         close(fd);
         return -1;
     }
     lseek(fd, 0, SEEK_SET);
-    read_fully(fd, buf, size_t(size));
-    close(fd);
+    pcm_read(fd, buf, room); // what the file no longer delivers stays zero
     pcm.wav = buf;
+    pcm.wav_room = pcm.wav_len = room;
+    if (int64_t(room) < size)
+        pcm.wav_fd = fd;
+    else
+        close(fd);
     return size;
 }
 
@@ -188,11 +186,59 @@ int write_output()
     return 0;
 }
 
-static void release_input()
+// The tag scan over the `held` bytes at the start of the input, the size checks, the output
+// buffer and the conversion, for a file of file_size bytes. 0 when converted, 1 when the
+// declared size is refused, -1 on failure; the output buffer is kept only on 0.
+static int convert_input(const uint8_t* bytes, size_t held, int64_t file_size)
 {
-    pcm_free(pcm.wav);
-    pcm.wav = nullptr;
-    pcm.data = nullptr;
+    const uint8_t* size_field = find_data_chunk(bytes, held);
+    if (!size_field) {
+        printf("file is not WAV !!\n");
+        pcm_release_input();
+        return -1;
+    }
+    int32_t data_size = get32(size_field);
+    if (data_size < 0 || file_size <= data_size) {
+        printf("WAV file data size mismatch !!\n");
+        pcm_release_input();
+        return 1;
+    }
+    // A chunk that claims more than the file holds keeps what is there.
+    int64_t present = file_size - (size_field + 4 - bytes);
+    if (data_size > present) data_size = int32_t(present);
+    pcm.data = size_field + 4;
+    pcm.data_size = data_size;
+
+    int capacity = data_size / 16 + 1024;
+    pcm.out = static_cast<uint8_t*>(pcm_calloc(size_t(capacity) + 1, 1));
+    if (!pcm.out) {
+        printf("malloc error:%dkb\n", capacity / 1024);
+        pcm_release_input();
+        return -1;
+    }
+    pcm.out_len = capacity;
+
+    // A failed working buffer leaves nothing worth writing.
+    if (convert() != 0) {
+        pcm_release_input();
+        pcm_free(pcm.out);
+        pcm.out = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+int pcm_convert_memory(const uint8_t* bytes, size_t length)
+{
+    // A run cannot load an empty file: it asks for no memory and says so.
+    if (length == 0) {
+        printf("malloc error:0kb\n");
+        return -1;
+    }
+    int rc = convert_input(bytes, length, int64_t(length));
+    pcm_free(pcm.out);
+    pcm.out = nullptr;
+    return rc < 0 ? -1 : 0;
 }
 
 int sndsquash_main(int argc, char** argv)
@@ -206,44 +252,15 @@ int sndsquash_main(int argc, char** argv)
     int64_t file_size = load_wav(pcm.in_name.c_str());
     if (file_size < 0) return -1;
 
-    const uint8_t* size_field = find_data_chunk(pcm.wav, size_t(file_size));
-    if (!size_field) {
-        printf("file is not WAV !!\n");
-        release_input();
-        return -1;
-    }
-    int32_t data_size = get32(size_field);
-    if (data_size < 0 || file_size <= data_size) {
-        printf("WAV file data size mismatch !!\n");
-        release_input();
-        printf("done\n");
-        return 0;
-    }
-    // A chunk that claims more than the file holds keeps what is there.
-    int64_t present = file_size - (size_field + 4 - pcm.wav);
-    if (data_size > present) data_size = int32_t(present);
-    pcm.data = size_field + 4;
-    pcm.data_size = data_size;
-
-    int capacity = data_size / 16 + 1024;
-    pcm.out = static_cast<uint8_t*>(pcm_calloc(size_t(capacity) + 1, 1));
-    if (!pcm.out) {
-        printf("malloc error:%dkb\n", capacity / 1024);
-        release_input();
-        return -1;
-    }
-    pcm.out_len = capacity;
-
-    // A failed working buffer leaves nothing worth writing.
-    if (convert() != 0) {
-        release_input();
+    rc = convert_input(pcm.wav, pcm.wav_len, file_size);
+    if (rc < 0) return -1;
+    if (rc == 0) {
+        rc = write_output();
         pcm_free(pcm.out);
         pcm.out = nullptr;
-        return -1;
+    } else {
+        rc = 0; // the file is left alone
     }
-    rc = write_output();
-    pcm_free(pcm.out);
-    pcm.out = nullptr;
     printf("done\n");
     return rc == 0 ? 0 : -1;
 }

@@ -63,7 +63,7 @@ class Pipeline : public testing::Test {
         pcm.conv_count = pcm.data_size / 2;
         std::vector<int16_t> out(size_t(pcm.conv_count) + 2048, 0x5555);
         testing::internal::CaptureStdout();
-        downmix(pcm.data, out.data());
+        downmix(out.data());
         testing::internal::GetCapturedStdout();
         out.resize(size_t(pcm.conv_count));
         return out;

@@ -362,6 +362,113 @@ TEST_F(Run, AllocationFailureStopsWithoutWriting)
     }
 }
 
+// Deterministic 16-bit values with some swing, so that every stage has work to do.
+std::string samples_bytes(size_t bytes)
+{
+    std::string s(bytes, '\0');
+    uint32_t x = 12345;
+    for (size_t i = 0; i < bytes; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = char(x >> 24);
+    }
+    return s;
+}
+
+// The run's stdout less what only a run prints: arguments, file lines and "done".
+std::string conversion_lines(const std::string& out)
+{
+    std::string kept;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        end = end == std::string::npos ? out.size() : end + 1;
+        std::string line = out.substr(at, end - at);
+        if (line.rfind("argv[", 0) != 0 && line.rfind("file open:", 0) != 0 && line != "done\n")
+            kept += line;
+        at = end;
+    }
+    return kept;
+}
+
+TEST_F(Run, InputReadPieceByPieceConvertsAsInputHeldWhole)
+{
+    // Over 2 MiB of samples, so that the data arrives in several pieces; the chunk before the
+    // data and the odd tail move the piece boundaries against the 8-byte frame pairs.
+    struct {
+        size_t extra, data_bytes;
+    } cases[] = {{0, 2500000}, {3, 2500003}, {30, 2400001}, {1, 3000006}};
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.extra << " extra, " << c.data_bytes << " bytes");
+        std::string file = wav_file(samples_bytes(c.data_bytes), c.extra ? list_chunk(c.extra) : "");
+        std::string in = dir + "/in.wav";
+        write_file(in, file);
+        pcm_init();
+        run_result r = run({in});
+        ASSERT_EQ(r.status, 0);
+        std::string streamed = read_file(dir + "/in.pcm");
+
+        // The same conversion over the file held whole in memory.
+        pcm_init();
+        std::vector<uint8_t> bytes(file.begin(), file.end());
+        testing::internal::CaptureStdout();
+        const uint8_t* size_field = find_data_chunk(bytes.data(), bytes.size());
+        ASSERT_NE(size_field, nullptr);
+        pcm.data = size_field + 4;
+        pcm.data_size = int(c.data_bytes);
+        pcm.out_len = pcm.data_size / 16 + 1024;
+        pcm.out = static_cast<uint8_t*>(pcm_calloc(size_t(pcm.out_len) + 1, 1));
+        EXPECT_EQ(convert(), 0);
+        std::string whole_out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(std::string(pcm.out, pcm.out + pcm.out_len), streamed);
+        EXPECT_EQ(conversion_lines(r.out), whole_out);
+    }
+}
+
+TEST_F(Run, MemoryConversionPrintsWhatARunPrints)
+{
+    const std::string samples = samples_bytes(6000);
+    struct {
+        const char* name;
+        std::string file;
+        int status; // of the run; the memory conversion gives -1 where the run does
+    } cases[] = {
+        {"converts", wav_file(samples), 0},
+        {"LIST before data", wav_file(samples, list_chunk(20)), 0},
+        {"size past the end", wav_file(samples, "", 6100), 0},
+        {"empty", "", -1},
+        {"text", "just some text\n", -1},
+        {"cut in the size field", wav_file(samples).substr(0, 42), -1},
+        {"size beyond the file", wav_file(samples, "", 0x7FFFFFFF), 0},
+        {"negative size", wav_file(samples, "", 0x80000000u), 0},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        pcm_init();
+        std::string in = dir + "/in.wav";
+        write_file(in, c.file);
+        run_result r = run({in});
+        EXPECT_EQ(r.status, c.status);
+        unlink((dir + "/in.pcm").c_str());
+
+        // Twice over, as a fuzzer calls it: each call starts afresh and leaves nothing held.
+        for (int round = 0; round < 2; ++round) {
+            pcm_init();
+            std::vector<uint8_t> bytes(c.file.begin(), c.file.end());
+            testing::internal::CaptureStdout();
+            int status = pcm_convert_memory(bytes.data(), bytes.size());
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), conversion_lines(r.out));
+            EXPECT_EQ(status, c.status);
+            EXPECT_EQ(pcm.wav, nullptr);
+            EXPECT_EQ(pcm.out, nullptr);
+            EXPECT_EQ(pcm.buff_b, nullptr);
+            EXPECT_EQ(pcm.buff_c, nullptr);
+        }
+        EXPECT_FALSE(exists(dir + "/in.pcm"));
+    }
+}
+
 TEST_F(Run, OutputNameReplacesOnlyAThreeLetterExtensionOfTheLastComponent)
 {
     ASSERT_EQ(mkdir((dir + "/dd.x").c_str(), 0755), 0);
