@@ -1,11 +1,11 @@
 // sndsquash's conversion pipeline, conditioning stages and ADPCM encoder.
 #include "pcmtool.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -89,7 +89,8 @@ static void* map_block(size_t bytes, block_head* head)
     uintptr_t lo = uintptr_t(raw);
     uintptr_t start = (lo + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
     if (start > lo) munmap(raw, start - lo);
-    if (lo + HUGE_PAGE > start) munmap(reinterpret_cast<void*>(start + length), lo + HUGE_PAGE - start);
+    if (lo + HUGE_PAGE > start)
+        munmap(reinterpret_cast<void*>(start + length), lo + HUGE_PAGE - start);
     void* block = reinterpret_cast<void*>(start);
     madvise(block, length, MADV_HUGEPAGE); // advice: without it the pages are merely small
     head->base = block;
@@ -211,33 +212,85 @@ static size_t next_piece(const uint8_t** at, size_t held, size_t wanted)
     return pcm.wav_len;
 }
 
+// Loops over blocks of VEC_BLOCK elements have a fixed trip count, which the compiler turns
+// into vector code at -O2; whatever is left after the last whole block goes one by one.
+enum { VEC_BLOCK = 64 };
+
+// One mono sample from two stereo frames; each value is quartered, toward zero, before the sum.
+static int16_t mix_one(const uint8_t* p)
+{
+    return int16_t(get16(p) / 4 + get16(p + 2) / 4 + get16(p + 4) / 4 + get16(p + 6) / 4);
+}
+
+static void mix(const uint8_t* in, int16_t* __restrict out, size_t count)
+{
+    size_t k = 0;
+    for (; k + VEC_BLOCK <= count; k += VEC_BLOCK) {
+        const uint8_t* p = in + 8 * k;
+        int16_t quarter[4 * VEC_BLOCK];
+        for (int i = 0; i < 4 * VEC_BLOCK; ++i)
+            quarter[i] = int16_t(get16(p + 2 * i) / 4);
+        for (int j = 0; j < VEC_BLOCK; ++j)
+            out[k + size_t(j)] = int16_t((quarter[4 * j] + quarter[4 * j + 1]) +
+                                         (quarter[4 * j + 2] + quarter[4 * j + 3]));
+    }
+    for (; k < count; ++k)
+        out[k] = mix_one(in + 8 * k);
+}
+
+// sum / 3 toward zero for |sum| <= 3 * 32768: the product misses sum / 3 by under 0.02, and
+// the quotient's fraction is 0, 1/3 or 2/3, so a nudge of 1/8 away from zero truncates right.
+// Single precision keeps four lanes to a vector where integer division would not vectorise.
+static int16_t third(int sum)
+{
+    float t = float(sum) * (1.0f / 3.0f);
+    return int16_t(int(t + (sum < 0 ? -0.125f : 0.125f)));
+}
+
+// Three-tap mean in place, front to back: v[k] = (v[k] + v[k + 1] + v[k + 2]) / 3 for k below
+// count, each v[k] replaced after it has been read for v[k - 1] and v[k - 2].
+static void smooth(int16_t* v, size_t count)
+{
+    size_t k = 0;
+    for (; k + VEC_BLOCK <= count; k += VEC_BLOCK) {
+        int16_t* b = v + k;
+        for (int j = 0; j < VEC_BLOCK; ++j)
+            b[j] = third(b[j] + b[j + 1] + b[j + 2]);
+    }
+    for (; k < count; ++k)
+        v[k] = third(v[k] + v[k + 1] + v[k + 2]);
+}
+
 void downmix(int16_t* out)
 {
     int n = pcm.conv_count;
     out[0] = 0;
     out[1] = 0;
-    int w = 2;
     trace(CP_DOWNMIX_START);
     printf("conv_count=%d \n", n);
     const uint8_t* p = pcm.data;
     size_t held = pcm.wav_fd < 0 ? size_t(pcm.data_size) : size_t(pcm.wav + pcm.wav_len - p);
-    // Two stereo frames make one mono sample; each value is quartered before summing.
-    for (int k = 0; k < n / 4; ++k) {
-        if (held < 8) held = next_piece(&p, held, 8 * size_t(n / 4 - k));
-        out[w++] = int16_t(get16(p) / 4 + get16(p + 2) / 4 + get16(p + 4) / 4 + get16(p + 6) / 4);
-        p += 8;
-        held -= 8;
+    // Mixed sample k lands in out[k + 2], behind the two zeros. Each stretch is smoothed while
+    // it is still in the cache: out[k] needs out[k + 2], the last sample mixed so far.
+    size_t groups = size_t(n / 4), done = 0;
+    while (done < groups) {
+        if (held < 8) held = next_piece(&p, held, 8 * (groups - done));
+        size_t run = held / 8 < groups - done ? held / 8 : groups - done;
+        mix(p, out + 2 + done, run);
+        smooth(out + done, run);
+        p += 8 * run;
+        held -= 8 * run;
+        done += run;
     }
     trace(CP_DOWNMIX_MIXED);
-    for (int k = 0; k < 1026; ++k)
-        out[w++] = 0;
-    pcm.conv_count = w;
+    size_t w = 2 + groups;
+    memset(out + w, 0, 1026 * sizeof *out);
+    w += 1026;
+    pcm.conv_count = int(w);
     trace(CP_DOWNMIX_PADDED);
-    // Three-tap mean, in place: out[k + 1] and out[k + 2] are still unsmoothed here.
-    for (int k = 0; k < w - 2; ++k)
-        out[k] = int16_t((out[k] + out[k + 1] + out[k + 2]) / 3);
+    smooth(out + groups, w - 2 - groups);
     trace(CP_DOWNMIX_SMOOTHED);
-    pcm.conv_count = w - 2;
+    pcm.conv_count = int(w - 2);
 }
 
 static int16_t saturate16(int v)
@@ -251,6 +304,29 @@ static int magnitude(int v)
 }
 
 enum { DC_BLOCK = 1024 };
+
+static int block_sum(const int16_t* v)
+{
+    int sum = 0;
+    for (int j = 0; j < DC_BLOCK; ++j)
+        sum += v[j];
+    return sum;
+}
+
+// dst[r] = src[r] - (base + r * slope) / DC_BLOCK for r below len, the difference saturated:
+// a wrapped difference would turn a loud sample into a click.
+static void
+subtract_ramp(const int16_t* __restrict src, int16_t* __restrict dst, int len, int base, int slope)
+{
+    int r = 0;
+    for (; r + VEC_BLOCK <= len; r += VEC_BLOCK) {
+        int at = base + r * slope;
+        for (int j = 0; j < VEC_BLOCK; ++j)
+            dst[r + j] = saturate16(src[r + j] - (at + j * slope) / DC_BLOCK);
+    }
+    for (; r < len; ++r)
+        dst[r] = saturate16(src[r] - (base + r * slope) / DC_BLOCK);
+}
 
 int remove_dc(const int16_t* src, int16_t* dst)
 {
@@ -267,25 +343,26 @@ int remove_dc(const int16_t* src, int16_t* dst)
     for (int k = 0; k < blocks + 4; ++k)
         means[k] = 0;
     trace(CP_DC_SUM);
-    for (int i = 0; i < count; ++i)
-        means[i / DC_BLOCK + 1] += src[i];
+    for (int b = 0; b < blocks; ++b)
+        means[b + 1] = block_sum(src + size_t(b) * DC_BLOCK);
+    for (int i = blocks * DC_BLOCK; i < count; ++i)
+        means[blocks + 1] += src[i];
     trace(CP_DC_MEAN);
     // A partial last block is divided by the full length as well.
     for (int k = 0; k < blocks + 4; ++k)
         means[k] /= DC_BLOCK;
     trace(CP_DC_SUBTRACT);
-    // Each mean stands at its block's centre; between centres the offset is interpolated.
-    for (int i = 0; i < count; ++i) {
-        int b = i / DC_BLOCK, r = i % DC_BLOCK;
-        int offset;
-        if (r < DC_BLOCK / 2) {
-            offset = (means[b] * (512 - r) + means[b + 1] * (512 + r)) / DC_BLOCK;
-        } else {
-            int h = r - 512;
-            offset = (means[b + 1] * (1024 - h) + means[b + 2] * h) / DC_BLOCK;
-        }
-        // Saturate: a wrapped difference would turn a loud sample into a click.
-        dst[i] = saturate16(src[i] - offset);
+    // Each mean stands at its block's centre; between centres the offset is interpolated,
+    // over the first half of block b from mean b - 1 to mean b, over the second half on to
+    // mean b + 1 (means[b + 1] is block b's mean).
+    for (int b = 0; b * DC_BLOCK < count; ++b) {
+        int at = b * DC_BLOCK, len = count - at < DC_BLOCK ? count - at : DC_BLOCK;
+        int half = DC_BLOCK / 2;
+        subtract_ramp(src + at, dst + at, len < half ? len : half, half * (means[b] + means[b + 1]),
+                      means[b + 1] - means[b]);
+        if (len > half)
+            subtract_ramp(src + at + half, dst + at + half, len - half, DC_BLOCK * means[b + 1],
+                          means[b + 2] - means[b + 1]);
     }
     trace(CP_DC_RELEASE);
     pcm_free(means);
@@ -293,26 +370,79 @@ int remove_dc(const int16_t* src, int16_t* dst)
     return 0;
 }
 
-enum { WINDOW = 22050 }; // one second at the downmixed rate
+enum { WINDOW = 22050, PEAK_RUN = 256 }; // a window is one second at the downmixed rate
+
+// The largest magnitude in v[0 .. len), at full width.
+static int peak_of(const int16_t* v, int len)
+{
+    int16_t hi = 0, lo = 0;
+    int i = 0;
+    for (; i + VEC_BLOCK <= len; i += VEC_BLOCK) {
+        for (int j = 0; j < VEC_BLOCK; ++j) {
+            hi = v[i + j] > hi ? v[i + j] : hi;
+            lo = v[i + j] < lo ? v[i + j] : lo;
+        }
+    }
+    for (; i < len; ++i) {
+        hi = v[i] > hi ? v[i] : hi;
+        lo = v[i] < lo ? v[i] : lo;
+    }
+    return hi > -lo ? hi : -lo;
+}
+
+// Raises *max_vol through v[from .. to), telling each new maximum as it is met.
+static void note_rises(const int16_t* v, int from, int to, int* max_vol)
+{
+    for (int i = from; i < to; ++i) {
+        int a = magnitude(v[i]);
+        if (a > *max_vol) {
+            printf("peek addr=%08X\n", unsigned(2 * i));
+            *max_vol = a;
+        }
+    }
+}
+
+// v[i] * 32767 / set_vol toward zero, for |v[i]| <= set_vol < 2^17. The double product misses
+// the quotient, at most 32767, by under 2^-36, while a quotient that is not whole lies at least
+// 1 / set_vol > 2^-17 from the next integer; a nudge of 2^-20 away from zero therefore lifts
+// whole quotients clear of rounding below them and truncates every other one right. It
+// vectorises; the integer division does not.
+static void scale(int16_t* v, int count, int set_vol)
+{
+    const double r = 1.0 / set_vol;
+    int i = 0;
+    for (; i + VEC_BLOCK <= count; i += VEC_BLOCK) {
+        int32_t t[VEC_BLOCK];
+        for (int j = 0; j < VEC_BLOCK; ++j)
+            t[j] = v[i + j] * 32767;
+        for (int j = 0; j < VEC_BLOCK; ++j) {
+            double q = t[j] * r;
+            t[j] = int32_t(q + (q < 0 ? -0x1p-20 : 0x1p-20));
+        }
+        for (int j = 0; j < VEC_BLOCK; ++j)
+            v[i + j] = int16_t(t[j]);
+    }
+    for (; i < count; ++i)
+        v[i] = int16_t(v[i] * 32767 / set_vol);
+}
 
 void normalise(int16_t* values)
 {
     trace(CP_NORM_START);
     int count = pcm.conv_count;
     int max_vol = 0, window_peak = 0, peak_sum = 0, windows = 0;
-    for (int i = 0; i < count; ++i) {
-        int a = magnitude(values[i]);
-        if (a > max_vol) {
-            printf("peek addr=%08X\n", unsigned(2 * i));
-            max_vol = a;
-        }
-        // The sample on a boundary belongs to no window.
-        if (i % WINDOW == 0) {
-            peak_sum += window_peak / 16;
-            window_peak = 0;
-            ++windows;
-        } else if (a > window_peak) {
-            window_peak = a;
+    for (int at = 0; at < count; at += WINDOW) {
+        // The sample on a boundary may be the loudest, but belongs to no window.
+        note_rises(values, at, at + 1, &max_vol);
+        peak_sum += window_peak / 16;
+        window_peak = 0;
+        ++windows;
+        int end = count - at > WINDOW ? at + WINDOW : count;
+        for (int i = at + 1; i < end; i += PEAK_RUN) {
+            int len = end - i < PEAK_RUN ? end - i : PEAK_RUN;
+            int a = peak_of(values + i, len);
+            if (a > max_vol) note_rises(values, i, i + len, &max_vol);
+            if (a > window_peak) window_peak = a;
         }
     }
     --windows; // the last window is unfinished
@@ -323,15 +453,13 @@ void normalise(int16_t* values)
     printf("avg_vol=%d\n", avg_vol);
     // Bring the peak to 95 % or the loudness figure to 80 % of full scale, whichever gains
     // less; 20/19 rounds down and 5/4 rounds up then gives one less, exactly in integers.
+    // The figure is at most 31 peaks of 2048 over 1, so set_vol stays below 80000.
     int by_max = int(int64_t(max_vol) * 20 / 19);
     int by_avg = avg_vol > 0 ? int((int64_t(avg_vol) * 5 + 3) / 4 - 1) : 0;
     int set_vol = by_avg > by_max ? by_avg : by_max;
     printf("set_vol=%d\n", set_vol);
     trace(CP_NORM_SCALE);
-    if (set_vol > 0) {
-        for (int i = 0; i < count; ++i)
-            values[i] = int16_t(values[i] * 32767 / set_vol);
-    }
+    if (set_vol > 0) scale(values, count, set_vol);
     trace(CP_NORM_END);
 }
 
@@ -342,26 +470,45 @@ static bool loud(int16_t v)
     return magnitude(v) > QUIET;
 }
 
+// The index of the first loud sample in v[0 .. count), or count.
+static int first_loud(const int16_t* v, int count)
+{
+    int i = 0;
+    while (i + VEC_BLOCK <= count && peak_of(v + i, VEC_BLOCK) <= QUIET)
+        i += VEC_BLOCK;
+    while (i < count && !loud(v[i]))
+        ++i;
+    return i;
+}
+
+// One past the last loud sample in v[0 .. count), or 0.
+static int end_of_loud(const int16_t* v, int count)
+{
+    int i = count;
+    while (i >= VEC_BLOCK && peak_of(v + i - VEC_BLOCK, VEC_BLOCK) <= QUIET)
+        i -= VEC_BLOCK;
+    while (i > 0 && !loud(v[i - 1]))
+        --i;
+    return i;
+}
+
 void trim_silence(const int16_t* src, int16_t* dst)
 {
     trace(CP_TRIM_START);
     int count = pcm.conv_count;
-    int first = 0;
-    while (first < count && !loud(src[first]))
-        ++first;
+    int first = first_loud(src, count);
     trace(CP_TRIM_COPY);
+    // Only the stretch up to the last loud sample survives, so only that is copied.
+    int kept = end_of_loud(src + first, count - first);
     dst[0] = 0;
     dst[1] = 0;
-    int n = 2;
-    for (int i = first; i < count; ++i)
-        dst[n++] = src[i];
+    if (kept > 0) memcpy(dst + 2, src + first, size_t(kept) * sizeof *dst);
+    int n = 2 + kept;
     trace(CP_TRIM_TAIL);
-    while (n > 0 && !loud(dst[n - 1]))
-        --n;
+    if (kept == 0) n = 0; // the two leading zeros are quiet as well
     trace(CP_TRIM_PAD);
-    for (int k = 0; k < TAIL; ++k)
-        dst[n++] = 0;
-    pcm.conv_count = n;
+    memset(dst + n, 0, TAIL * sizeof *dst);
+    pcm.conv_count = n + TAIL;
     trace(CP_TRIM_END);
 }
 

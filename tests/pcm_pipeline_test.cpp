@@ -192,6 +192,34 @@ TEST_F(Pipeline, DownmixSmoothsFrontToBackOverTwoLeadingZeros)
         ASSERT_EQ(out[k], 0) << "sample " << k;
 }
 
+TEST_F(Pipeline, DownmixMatchesTheOneByOneFormula)
+{
+    // Full-scale noise with both rails, in lengths around the vector blocks; the one-by-one
+    // formula below is how the stage is defined.
+    uint32_t x = 7;
+    for (int values : {4, 255, 256, 260, 1027, 4 * 5000 + 3}) {
+        SCOPED_TRACE(testing::Message() << values << " values");
+        std::vector<int> v(static_cast<size_t>(values));
+        for (int& e : v) {
+            x = x * 1664525u + 1013904223u;
+            e = int(int16_t(x >> 16));
+        }
+        v[0] = -32768;
+        v[v.size() - 1] = 32767;
+        load(chunk(v));
+        std::vector<int16_t> out = mixed();
+
+        std::vector<int> plain = {0, 0};
+        for (size_t k = 0; k + 3 < v.size(); k += 4)
+            plain.push_back(int16_t(v[k] / 4 + v[k + 1] / 4 + v[k + 2] / 4 + v[k + 3] / 4));
+        plain.resize(plain.size() + 1026, 0);
+        ASSERT_EQ(out.size(), plain.size() - 2);
+        for (size_t k = 0; k < out.size(); ++k)
+            ASSERT_EQ(out[k], (plain[k] + plain[k + 1] + plain[k + 2]) / 3) << "sample " << k;
+        pcm_init();
+    }
+}
+
 TEST_F(Pipeline, ChunkOf4000BytesGives1526SamplesAnd763Bytes)
 {
     load(std::vector<uint8_t>(4000, 0x11));

@@ -400,7 +400,8 @@ TEST_F(Run, InputReadPieceByPieceConvertsAsInputHeldWhole)
 
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.extra << " extra, " << c.data_bytes << " bytes");
-        std::string file = wav_file(samples_bytes(c.data_bytes), c.extra ? list_chunk(c.extra) : "");
+        std::string file =
+            wav_file(samples_bytes(c.data_bytes), c.extra ? list_chunk(c.extra) : "");
         std::string in = dir + "/in.wav";
         write_file(in, file);
         pcm_init();
@@ -428,6 +429,7 @@ TEST_F(Run, InputReadPieceByPieceConvertsAsInputHeldWhole)
 TEST_F(Run, MemoryConversionPrintsWhatARunPrints)
 {
     const std::string samples = samples_bytes(6000);
+
     struct {
         const char* name;
         std::string file;

@@ -1,6 +1,7 @@
 // Conditioning stages: DC offset removal, normalisation, silence trimming; in-process.
 #include "pcmtool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -131,6 +132,53 @@ TEST_F(Stages, DcDifferenceSaturates)
     EXPECT_EQ(dc(low)[512], 32767);
 }
 
+// Noise of the given swing around a level, from a fixed seed.
+std::vector<int16_t> noise(size_t count, int level, int swing, uint32_t seed)
+{
+    std::vector<int16_t> v(count);
+    for (int16_t& e : v) {
+        seed = seed * 1664525u + 1013904223u;
+        int s = level + int(seed >> 8) % (2 * swing + 1) - swing;
+        e = int16_t(s < -32768 ? -32768 : s > 32767 ? 32767 : s);
+    }
+    return v;
+}
+
+TEST_F(Stages, DcMatchesTheOneByOneFormula)
+{
+    struct {
+        size_t count;
+        int level, swing;
+    } cases[] = {
+        {1, 300, 0},          {511, -200, 50},    {512, 1000, 900},     {513, 1000, 900},
+        {1023, -5000, 3000},  {1025, 7000, 7000}, {5037, 20000, 13000}, // rails on both sides
+        {9000, -25000, 9000}, {4096, 0, 32767},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.count << " samples around " << c.level);
+        std::vector<int16_t> src = noise(c.count, c.level, c.swing, uint32_t(c.count));
+        std::vector<int16_t> out = dc(src);
+
+        int count = int(c.count), blocks = count / 1024;
+        std::vector<int> means(size_t(blocks) + 4, 0);
+        for (int i = 0; i < count; ++i)
+            means[size_t(i / 1024 + 1)] += src[size_t(i)];
+        for (int& m : means)
+            m /= 1024;
+        for (int i = 0; i < count; ++i) {
+            size_t b = size_t(i / 1024);
+            int r = i % 1024, offset;
+            if (r < 512)
+                offset = (means[b] * (512 - r) + means[b + 1] * (512 + r)) / 1024;
+            else
+                offset = (means[b + 1] * (1024 - (r - 512)) + means[b + 2] * (r - 512)) / 1024;
+            int v = std::max(-32768, std::min(32767, src[size_t(i)] - offset));
+            ASSERT_EQ(out[size_t(i)], v) << "sample " << i;
+        }
+    }
+}
+
 TEST_F(Stages, DcWithoutRoomForItsMeansLeavesTheSignalAlone)
 {
     std::vector<int16_t> src(2000, 300), dst(3024, 0x5555);
@@ -221,6 +269,45 @@ TEST_F(Stages, LoudnessFigureNeedsSixteenCompleteWindows)
     }
 }
 
+TEST_F(Stages, ScalingIsExactForEveryValue)
+{
+    // Every value the signal can hold, against the integer quotient: set_vol from the peak
+    // alone (under 16 windows), and the largest set_vol there can be, from 31 windows whose
+    // peaks are all at full scale.
+    struct {
+        int peak;
+        size_t windows;
+        int set_vol;
+    } cases[] = {
+        {1, 0, 1},          {2, 0, 2},         {19, 0, 20},       {37, 0, 38},
+        {47, 0, 49},        {94, 0, 98}, // -49 x 32767 / 49: a plain double product falls short
+        {1332, 0, 1402},    {19000, 0, 20000}, {32767, 0, 34491}, {32768, 0, 34492},
+        {32767, 31, 79321},
+    };
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "peak " << c.peak << ", " << c.windows << " windows");
+        std::vector<int16_t> v;
+        for (int a = -c.peak; a <= c.peak && a <= 32767; ++a)
+            v.push_back(int16_t(a));
+        if (c.windows) {
+            // Around the window peaks, so that each window keeps its peak.
+            std::vector<int16_t> w = windowed(c.windows * 22050 + 1, 32767);
+            size_t at = 6;
+            for (int16_t e : v) {
+                if (at % 22050 == 5) ++at;
+                w[at++] = e;
+            }
+            v = w;
+        }
+        std::vector<int16_t> out = normalised(v);
+        ASSERT_NE(printed.find("set_vol=" + std::to_string(c.set_vol) + "\n"), std::string::npos)
+            << levels();
+        for (size_t i = 0; i < v.size(); ++i)
+            ASSERT_EQ(out[i], v[i] * 32767 / c.set_vol) << "value " << v[i];
+    }
+}
+
 TEST_F(Stages, LoudnessFigureCanAttenuate)
 {
     // Window peaks of 28000 and a 30000 on a boundary, which counts for max_vol but for no
@@ -254,6 +341,28 @@ TEST_F(Stages, TrimKeepsTheLoudStretchBetweenTwoZerosAndASilentTail)
         expected.resize(expected.size() + 256, 0);
         EXPECT_EQ(trimmed(c.src), expected);
         EXPECT_EQ(printed, trace_lines({196, 203, 213, 221, 230}));
+    }
+}
+
+TEST_F(Stages, TrimFindsLoudSamplesAtEveryPlace)
+{
+    // Loud samples at the edges of the blocks the stage scans in, and quiet noise up to the
+    // threshold everywhere else.
+    for (size_t count : {size_t(63), size_t(64), size_t(65), size_t(640), size_t(1000)}) {
+        for (size_t first : {size_t(0), size_t(1), size_t(2), size_t(63), size_t(64), count - 1}) {
+            for (size_t last : {first, first + 1, size_t(127), size_t(128), count - 1}) {
+                if (last < first || last >= count) continue;
+                SCOPED_TRACE(testing::Message() << count << ": " << first << " to " << last);
+                std::vector<int16_t> src = noise(count, 0, 512, uint32_t(count + first));
+                src[first] = -513;
+                src[last] = 513;
+                std::vector<int16_t> expected = {0, 0};
+                expected.insert(expected.end(), src.begin() + long(first),
+                                src.begin() + long(last) + 1);
+                expected.resize(expected.size() + 256, 0);
+                ASSERT_EQ(trimmed(src), expected);
+            }
+        }
     }
 }
 
