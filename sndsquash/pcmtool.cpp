@@ -157,40 +157,153 @@ void pcm_init()
     pcm = pcm_state{};
 }
 
-static const int16_t step_size[49] = {
+static constexpr int16_t step_size[49] = {
     16,  17,  19,  21,  23,  25,  28,  31,  34,  37,  41,   45,   50,   55,   60,   66,  73,
     80,  88,  97,  107, 118, 130, 143, 157, 173, 190, 209,  230,  253,  279,  307,  337, 371,
     408, 449, 494, 544, 598, 658, 724, 796, 876, 963, 1060, 1166, 1282, 1411, 1552,
 };
 
-static const int8_t index_adjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
+static constexpr int8_t index_adjust[8] = {-1, -1, -1, -1, 2, 4, 6, 8};
 
-// Reconstructed difference per code, in steps: +-(4m + 2), sign in bit 3.
-static const int8_t code_steps[16] = {
-    2, 6, 10, 14, 18, 22, 26, 30, -2, -6, -10, -14, -18, -22, -26, -30,
-};
-
-static int clamp(int v, int lo, int hi)
+static constexpr int clamp(int v, int lo, int hi)
 {
     return v < lo ? lo : v > hi ? hi : v;
 }
 
+// What the quantiser needs at one step index, so that a step costs one multiplication and
+// no division: m = min(7, 4 * (|diff| / 16) / step) is ((|diff| >> 4) * reciprocal) >> 32,
+// exact for |diff| < 65536 since the reciprocal errs upward by less than 2^-32 of a step.
+struct alignas(64) quant_row {
+    uint32_t reciprocal;
+    int32_t delta[8]; // step * (4m + 2): the predictor moves by this, signed like diff
+    uint8_t next[8];  // the step index after magnitude m
+};
+
+struct quant_table {
+    quant_row row[49];
+};
+
+static constexpr quant_table make_quant_table()
+{
+    quant_table t{};
+    for (int i = 0; i < 49; ++i) {
+        t.row[i].reciprocal = uint32_t((uint64_t(1) << 34) / uint32_t(step_size[i]) + 1);
+        for (int m = 0; m < 8; ++m) {
+            t.row[i].delta[m] = step_size[i] * (4 * m + 2);
+            t.row[i].next[m] = uint8_t(clamp(i + index_adjust[m], 0, 48));
+        }
+    }
+    return t;
+}
+
+static constexpr quant_table quant = make_quant_table();
+
+struct enc_lane {
+    int predictor, index;
+};
+
+static bool operator==(const enc_lane& a, const enc_lane& b)
+{
+    return a.predictor == b.predictor && a.index == b.index;
+}
+
+static inline int quantise(enc_lane* e, int sample)
+{
+    const quant_row& r = quant.row[e->index];
+    int diff = sample - e->predictor;
+    int neg = diff < 0 ? -1 : 0;
+    uint32_t a = uint32_t((diff ^ neg) - neg) >> 4;
+    uint32_t m = uint32_t((uint64_t(a) * r.reciprocal) >> 32);
+    if (m > 7) m = 7;
+    int p = e->predictor + ((r.delta[m] ^ neg) - neg);
+    // Saturate rather than wrap: a decoder clamps, and a wrapped predictor never recovers.
+    if (__builtin_expect(p > 32767, 0)) p = 32767;
+    if (__builtin_expect(p < -32768, 0)) p = -32768;
+    e->predictor = p;
+    e->index = r.next[m];
+    return int(m) | (neg & 8);
+}
+
 int encode_sample(adpcm_state* state, int16_t sample)
 {
-    int step = step_size[state->step_index];
-    int diff = sample - state->predictor;
-    int q = diff / 16 * 8 / step;
-    int sign = 0, m = q / 2;
-    if (diff < 0) {
-        sign = 8;
-        m = -q / 2;
-    }
-    if (m > 7) m = 7;
-    int code = sign + m;
-    // Saturate rather than wrap: a decoder clamps, and a wrapped predictor never recovers.
-    state->predictor = int16_t(clamp(state->predictor + step * code_steps[code], -32768, 32767));
-    state->step_index = int8_t(clamp(state->step_index + index_adjust[m], 0, 48));
+    enc_lane e = {state->predictor, state->step_index};
+    int code = quantise(&e, sample);
+    state->predictor = int16_t(e.predictor);
+    state->step_index = int8_t(e.index);
     return code;
+}
+
+static inline uint8_t encode_pair(enc_lane* e, const int16_t* s)
+{
+    int lo = quantise(e, s[0]);
+    return uint8_t(lo | quantise(e, s[1]) << 4);
+}
+
+static void encode_run(enc_lane* e, const int16_t* samples, uint8_t* out, int from, int to)
+{
+    for (int i = from; i < to; ++i)
+        out[i] = encode_pair(e, samples + 2 * i);
+}
+
+// Each step waits on the one before it, so a single encoder leaves most of the processor
+// idle. Four stretches are therefore encoded side by side, all but the first from a guessed
+// state. Once a guessed encoder reaches the true state, the two agree on every code after
+// it; each guessed stretch is re-encoded from its true starting state up to the first
+// checkpoint where they agree, or to its end where they never do, so the result is always
+// the one encoder's. The guess has an even predictor: every move is an even number, so only
+// a clamp at the top can make the true one odd, and an odd guess would never meet it.
+enum { LANES = 4, LANE_MIN = 8192, FIRST_MARK = 256, MARKS = 24 };
+
+void encode_pairs(adpcm_state* state, const int16_t* samples, int bytes, uint8_t* out)
+{
+    enc_lane truth = {state->predictor, state->step_index};
+    int len = bytes / LANES; // bytes per stretch; the last one also takes the rest
+    if (len < LANE_MIN) {
+        encode_run(&truth, samples, out, 0, bytes);
+    } else {
+        enc_lane a = truth, b, c, d;
+        uint8_t *ob = out + len, *oc = out + 2 * len, *od = out + 3 * len;
+        const int16_t *sb = samples + 2 * len, *sc = samples + 4 * len, *sd = samples + 6 * len;
+        b = {sb[-1] & ~1, 0};
+        c = {sc[-1] & ~1, 0};
+        d = {sd[-1] & ~1, 0};
+        // Checkpoints at 256, 512, 1024 ... bytes into each stretch.
+        enc_lane mark[LANES][MARKS];
+        int mark_at[MARKS], marks = 0;
+        for (int from = 0, to = FIRST_MARK;; from = to, to *= 2) {
+            if (to > len) to = len;
+            for (int i = from; i < to; ++i) {
+                out[i] = encode_pair(&a, samples + 2 * i);
+                ob[i] = encode_pair(&b, sb + 2 * i);
+                oc[i] = encode_pair(&c, sc + 2 * i);
+                od[i] = encode_pair(&d, sd + 2 * i);
+            }
+            if (to == len) break;
+            mark_at[marks] = to;
+            mark[1][marks] = b;
+            mark[2][marks] = c;
+            mark[3][marks] = d;
+            ++marks;
+        }
+        encode_run(&d, samples, out, LANES * len, bytes);
+        enc_lane last[LANES] = {a, b, c, d};
+        truth = a;
+        for (int k = 1; k < LANES; ++k) {
+            int start = k * len, end = k + 1 < LANES ? start + len : bytes, at = start;
+            bool met = false;
+            for (int t = 0; t < marks && !met; ++t) {
+                encode_run(&truth, samples, out, at, start + mark_at[t]);
+                at = start + mark_at[t];
+                met = truth == mark[k][t];
+            }
+            if (met)
+                truth = last[k];
+            else
+                encode_run(&truth, samples, out, at, end);
+        }
+    }
+    state->predictor = int16_t(truth.predictor);
+    state->step_index = int8_t(truth.index);
 }
 
 static int16_t get16(const uint8_t* p)
@@ -305,6 +418,8 @@ static int magnitude(int v)
 
 enum { DC_BLOCK = 1024 };
 
+static_assert(DC_BLOCK == 1 << 10, "per_block shifts by 10");
+
 static int block_sum(const int16_t* v)
 {
     int sum = 0;
@@ -313,19 +428,28 @@ static int block_sum(const int16_t* v)
     return sum;
 }
 
+// n / DC_BLOCK toward zero, in shifts that vectorise.
+static int per_block(int n)
+{
+    return (n + ((n >> 31) & (DC_BLOCK - 1))) >> 10;
+}
+
 // dst[r] = src[r] - (base + r * slope) / DC_BLOCK for r below len, the difference saturated:
 // a wrapped difference would turn a loud sample into a click.
 static void
 subtract_ramp(const int16_t* __restrict src, int16_t* __restrict dst, int len, int base, int slope)
 {
-    int r = 0;
+    int r = 0, at = base;
     for (; r + VEC_BLOCK <= len; r += VEC_BLOCK) {
-        int at = base + r * slope;
-        for (int j = 0; j < VEC_BLOCK; ++j)
-            dst[r + j] = saturate16(src[r + j] - (at + j * slope) / DC_BLOCK);
+        for (int j = 0; j < VEC_BLOCK; ++j) {
+            dst[r + j] = saturate16(src[r + j] - per_block(at));
+            at += slope;
+        }
     }
-    for (; r < len; ++r)
-        dst[r] = saturate16(src[r] - (base + r * slope) / DC_BLOCK);
+    for (; r < len; ++r) {
+        dst[r] = saturate16(src[r] - per_block(at));
+        at += slope;
+    }
 }
 
 int remove_dc(const int16_t* src, int16_t* dst)
@@ -574,11 +698,7 @@ int convert()
     printf("PCM to ADPCM ENCODE\n");
     // Low nibble first; an odd last sample has no partner and is dropped.
     int bytes = pcm.conv_count / 2;
-    for (int i = 0; i < bytes; ++i) {
-        int lo = encode_sample(&enc, pcm.buff_b[2 * i]);
-        int hi = encode_sample(&enc, pcm.buff_b[2 * i + 1]);
-        pcm.out[i] = uint8_t(lo | hi << 4);
-    }
+    encode_pairs(&enc, pcm.buff_b, bytes, pcm.out);
     trace(CP_ENCODED);
     pcm.out_len = bytes;
     trace(CP_BUFF_B_RELEASE);

@@ -43,6 +43,9 @@ struct adpcm_state {
 };
 
 int encode_sample(adpcm_state* state, int16_t sample);
+// Encodes samples[0 .. 2 * bytes) into out[0 .. bytes), two codes a byte, low nibble first,
+// as encode_sample would one after the other, and leaves *state as it would.
+void encode_pairs(adpcm_state* state, const int16_t* samples, int bytes, uint8_t* out);
 
 // Pipeline: downmix, the enabled stages, then the encoder into pcm.out. 0, or -1 when a
 // working buffer cannot be allocated (its message already printed).
