@@ -175,8 +175,8 @@ static constexpr int clamp(int v, int lo, int hi)
 // exact for |diff| < 65536 since the reciprocal errs upward by less than 2^-32 of a step.
 struct alignas(64) quant_row {
     uint32_t reciprocal;
-    int32_t delta[8]; // step * (4m + 2): the predictor moves by this, signed like diff
-    uint8_t next[8];  // the step index after magnitude m
+    uint16_t next[8];  // the row after magnitude m, as a byte offset: one addition away
+    int32_t delta[16]; // step * (4m + 2) by code, negative for codes 8 to 15
 };
 
 struct quant_table {
@@ -190,7 +190,8 @@ static constexpr quant_table make_quant_table()
         t.row[i].reciprocal = uint32_t((uint64_t(1) << 34) / uint32_t(step_size[i]) + 1);
         for (int m = 0; m < 8; ++m) {
             t.row[i].delta[m] = step_size[i] * (4 * m + 2);
-            t.row[i].next[m] = uint8_t(clamp(i + index_adjust[m], 0, 48));
+            t.row[i].delta[m + 8] = -t.row[i].delta[m];
+            t.row[i].next[m] = uint16_t(clamp(i + index_adjust[m], 0, 48) * sizeof(quant_row));
         }
     }
     return t;
@@ -198,38 +199,56 @@ static constexpr quant_table make_quant_table()
 
 static constexpr quant_table quant = make_quant_table();
 
+// An encoder's state: the predictor, and the table row of its step index.
 struct enc_lane {
-    int predictor, index;
+    int predictor;
+    const quant_row* row;
 };
+
+static enc_lane lane_of(const adpcm_state* s)
+{
+    return {s->predictor, &quant.row[s->step_index]};
+}
 
 static bool operator==(const enc_lane& a, const enc_lane& b)
 {
-    return a.predictor == b.predictor && a.index == b.index;
+    return a.predictor == b.predictor && a.row == b.row;
+}
+
+// Saturate rather than wrap: a decoder clamps, and a wrapped predictor never recovers. Rare,
+// so kept out of the loop's way.
+__attribute__((noinline)) static int saturate_predictor(int p)
+{
+    return p < 0 ? -32768 : 32767;
 }
 
 static inline int quantise(enc_lane* e, int sample)
 {
-    const quant_row& r = quant.row[e->index];
+    const quant_row* r = e->row;
     int diff = sample - e->predictor;
-    int neg = diff < 0 ? -1 : 0;
-    uint32_t a = uint32_t((diff ^ neg) - neg) >> 4;
-    uint32_t m = uint32_t((uint64_t(a) * r.reciprocal) >> 32);
-    if (m > 7) m = 7;
-    int p = e->predictor + ((r.delta[m] ^ neg) - neg);
-    // Saturate rather than wrap: a decoder clamps, and a wrapped predictor never recovers.
-    if (__builtin_expect(p > 32767, 0)) p = 32767;
-    if (__builtin_expect(p < -32768, 0)) p = -32768;
+    uint32_t a = uint32_t(diff < 0 ? -diff : diff) >> 4;
+    uint32_t m = uint32_t((uint64_t(a) * r->reciprocal) >> 32);
+    m = m > 7 ? 7 : m;
+    int code = int(m) | (diff < 0 ? 8 : 0);
+    int p = e->predictor + r->delta[code];
+    if (__builtin_expect(uint32_t(p + 32768) > 65535, 0)) p = saturate_predictor(p);
     e->predictor = p;
-    e->index = r.next[m];
-    return int(m) | (neg & 8);
+    e->row =
+        reinterpret_cast<const quant_row*>(reinterpret_cast<const char*>(quant.row) + r->next[m]);
+    return code;
+}
+
+static void store_lane(adpcm_state* s, const enc_lane& e)
+{
+    s->predictor = int16_t(e.predictor);
+    s->step_index = int8_t(e.row - quant.row);
 }
 
 int encode_sample(adpcm_state* state, int16_t sample)
 {
-    enc_lane e = {state->predictor, state->step_index};
+    enc_lane e = lane_of(state);
     int code = quantise(&e, sample);
-    state->predictor = int16_t(e.predictor);
-    state->step_index = int8_t(e.index);
+    store_lane(state, e);
     return code;
 }
 
@@ -256,7 +275,7 @@ enum { LANES = 4, LANE_MIN = 8192, FIRST_MARK = 256, MARKS = 24 };
 
 void encode_pairs(adpcm_state* state, const int16_t* samples, int bytes, uint8_t* out)
 {
-    enc_lane truth = {state->predictor, state->step_index};
+    enc_lane truth = lane_of(state);
     int len = bytes / LANES; // bytes per stretch; the last one also takes the rest
     if (len < LANE_MIN) {
         encode_run(&truth, samples, out, 0, bytes);
@@ -264,9 +283,9 @@ void encode_pairs(adpcm_state* state, const int16_t* samples, int bytes, uint8_t
         enc_lane a = truth, b, c, d;
         uint8_t *ob = out + len, *oc = out + 2 * len, *od = out + 3 * len;
         const int16_t *sb = samples + 2 * len, *sc = samples + 4 * len, *sd = samples + 6 * len;
-        b = {sb[-1] & ~1, 0};
-        c = {sc[-1] & ~1, 0};
-        d = {sd[-1] & ~1, 0};
+        b = {sb[-1] & ~1, quant.row};
+        c = {sc[-1] & ~1, quant.row};
+        d = {sd[-1] & ~1, quant.row};
         // Checkpoints at 256, 512, 1024 ... bytes into each stretch.
         enc_lane mark[LANES][MARKS];
         int mark_at[MARKS], marks = 0;
@@ -302,8 +321,7 @@ void encode_pairs(adpcm_state* state, const int16_t* samples, int bytes, uint8_t
                 encode_run(&truth, samples, out, at, end);
         }
     }
-    state->predictor = int16_t(truth.predictor);
-    state->step_index = int8_t(truth.index);
+    store_lane(state, truth);
 }
 
 static int16_t get16(const uint8_t* p)
