@@ -74,9 +74,17 @@ enum : size_t {
 // MB. Large blocks are therefore mapped on their own, 2 MiB aligned, and offered to the
 // kernel for huge pages, which arrive zero-filled and fault once per 2 MiB. Sanitizer builds
 // keep every block on the heap, where overruns are caught at the exact size.
+#if defined(__SANITIZE_ADDRESS__)
+#define PCM_HEAP_ONLY 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PCM_HEAP_ONLY 1
+#endif
+#endif
+
 static void* map_block(size_t bytes, block_head* head)
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(PCM_HEAP_ONLY)
     (void)bytes;
     (void)head;
     return nullptr;
