@@ -676,10 +676,12 @@ int convert()
     trace(CP_ENCODER_RESET);
     pcm.conv_count = pcm.data_size / 2;
 
-    // The downmix writes n / 4 + 1028 samples, more than n + 1024 for the tiniest chunks.
+    // Besides n + 1024 samples, room for the downmixed signal and 1024 more: the trimmed
+    // signal, up to 258 samples longer, lands here when the DC stage has swapped the buffers.
+    // Short chunks need the latter.
     int n = pcm.conv_count;
-    size_t room = size_t(n) + 1024;
-    if (room < size_t(n / 4) + 1028) room = size_t(n / 4) + 1028;
+    size_t mixed = size_t(n / 4) + 1026;
+    size_t room = (size_t(n) > mixed ? size_t(n) : mixed) + 1024;
     pcm.buff_b = static_cast<int16_t*>(pcm_calloc(room, sizeof(int16_t)));
     if (!pcm.buff_b) {
         printf("malloc buff_b error\n");
