@@ -461,14 +461,16 @@ static int per_block(int n)
 }
 
 // dst[r] = src[r] - (base + r * slope) / DC_BLOCK for r below len, the difference saturated:
-// a wrapped difference would turn a loud sample into a click.
-static void
-subtract_ramp(const int16_t* __restrict src, int16_t* __restrict dst, int len, int base, int slope)
+// a wrapped difference would turn a loud sample into a click. dst may be src; each block is
+// read whole before it is written, which lets the compiler vectorise without asking.
+static void subtract_ramp(const int16_t* src, int16_t* dst, int len, int base, int slope)
 {
     int r = 0, at = base;
     for (; r + VEC_BLOCK <= len; r += VEC_BLOCK) {
+        int16_t in[VEC_BLOCK];
+        memcpy(in, src + r, sizeof in);
         for (int j = 0; j < VEC_BLOCK; ++j) {
-            dst[r + j] = saturate16(src[r + j] - per_block(at));
+            dst[r + j] = saturate16(in[j] - per_block(at));
             at += slope;
         }
     }
@@ -648,11 +650,12 @@ void trim_silence(const int16_t* src, int16_t* dst)
     int count = pcm.conv_count;
     int first = first_loud(src, count);
     trace(CP_TRIM_COPY);
-    // Only the stretch up to the last loud sample survives, so only that is copied.
+    // Only the stretch up to the last loud sample survives, so only that is moved; the zeros
+    // go in after it, since in place they may lie where it was.
     int kept = end_of_loud(src + first, count - first);
+    if (kept > 0) memmove(dst + 2, src + first, size_t(kept) * sizeof *dst);
     dst[0] = 0;
     dst[1] = 0;
-    if (kept > 0) memcpy(dst + 2, src + first, size_t(kept) * sizeof *dst);
     int n = 2 + kept;
     trace(CP_TRIM_TAIL);
     if (kept == 0) n = 0; // the two leading zeros are quiet as well
@@ -662,13 +665,6 @@ void trim_silence(const int16_t* src, int16_t* dst)
     trace(CP_TRIM_END);
 }
 
-static void swap_buffers()
-{
-    int16_t* t = pcm.buff_b;
-    pcm.buff_b = pcm.buff_c;
-    pcm.buff_c = t;
-}
-
 int convert()
 {
     trace(CP_CONVERT_START);
@@ -676,9 +672,9 @@ int convert()
     trace(CP_ENCODER_RESET);
     pcm.conv_count = pcm.data_size / 2;
 
-    // Besides n + 1024 samples, room for the downmixed signal and 1024 more: the trimmed
-    // signal, up to 258 samples longer, lands here when the DC stage has swapped the buffers.
-    // Short chunks need the latter.
+    // Besides n + 1024 samples, room for the downmixed signal and 1024 more, as the second
+    // buffer has: the trimmed signal, up to 258 samples longer, is written here too, and short
+    // chunks need the latter.
     int n = pcm.conv_count;
     size_t mixed = size_t(n / 4) + 1026;
     size_t room = (size_t(n) > mixed ? size_t(n) : mixed) + 1024;
@@ -697,7 +693,10 @@ int convert()
     pcm_release_input();
     trace(CP_WAV_RELEASED);
 
-    // Room for the trimmed signal too: two leading zeros and a 256-sample tail.
+    // The stages all work in place in the first buffer: every fresh page costs a fault, and a
+    // second buffer written through would double them. The second buffer is still taken, with
+    // room for the trimmed signal as before, so that a run without room for both stops here as
+    // it always has; untouched, it holds address space but no memory.
     pcm.buff_c = static_cast<int16_t*>(pcm_calloc(size_t(pcm.conv_count) + 1024, sizeof(int16_t)));
     if (!pcm.buff_c) {
         printf("malloc buff_c error\n");
@@ -709,7 +708,7 @@ int convert()
     // Without its block means the DC stage leaves the signal as it is.
     if (pcm.dc_flag == 1) {
         printf("DEDC CONV\n");
-        if (remove_dc(pcm.buff_b, pcm.buff_c) == 0) swap_buffers();
+        remove_dc(pcm.buff_b, pcm.buff_b);
     }
     trace(CP_NORMALISE);
     if (pcm.norm_flag == 1) {
@@ -719,8 +718,7 @@ int convert()
     trace(CP_TRIM);
     if (pcm.trim_flag == 1) {
         printf("CUT BLANK\n");
-        trim_silence(pcm.buff_b, pcm.buff_c);
-        swap_buffers();
+        trim_silence(pcm.buff_b, pcm.buff_b);
     }
     trace(CP_ENCODE);
     printf("PCM to ADPCM ENCODE\n");

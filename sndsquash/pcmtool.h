@@ -51,6 +51,7 @@ void encode_pairs(adpcm_state* state, const int16_t* samples, int bytes, uint8_t
 // working buffer cannot be allocated (its message already printed).
 int convert();
 void downmix(int16_t* out); // from pcm.data on, reading further pieces from pcm.wav_fd
+// The stages that read src and write dst may be given one buffer as both.
 int remove_dc(const int16_t* src, int16_t* dst); // -1: no room for its block means
 void normalise(int16_t* values);
 void trim_silence(const int16_t* src, int16_t* dst);

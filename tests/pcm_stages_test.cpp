@@ -75,6 +75,29 @@ class Stages : public testing::Test {
         return dst;
     }
 
+    // The pipeline runs these two stages in place, in one buffer with the same spare room.
+    std::vector<int16_t> dc_in_place(std::vector<int16_t> v)
+    {
+        pcm.conv_count = int(v.size());
+        v.resize(v.size() + 1024, 0x5555);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(remove_dc(v.data(), v.data()), 0);
+        printed = testing::internal::GetCapturedStdout();
+        v.resize(size_t(pcm.conv_count));
+        return v;
+    }
+
+    std::vector<int16_t> trimmed_in_place(std::vector<int16_t> v)
+    {
+        pcm.conv_count = int(v.size());
+        v.resize(v.size() + 1024, 0x5555);
+        testing::internal::CaptureStdout();
+        trim_silence(v.data(), v.data());
+        printed = testing::internal::GetCapturedStdout();
+        v.resize(size_t(pcm.conv_count));
+        return v;
+    }
+
     std::string printed;
 };
 
@@ -159,6 +182,7 @@ TEST_F(Stages, DcMatchesTheOneByOneFormula)
         SCOPED_TRACE(testing::Message() << c.count << " samples around " << c.level);
         std::vector<int16_t> src = noise(c.count, c.level, c.swing, uint32_t(c.count));
         std::vector<int16_t> out = dc(src);
+        EXPECT_EQ(dc_in_place(src), out);
 
         int count = int(c.count), blocks = count / 1024;
         std::vector<int> means(size_t(blocks) + 4, 0);
@@ -341,6 +365,7 @@ TEST_F(Stages, TrimKeepsTheLoudStretchBetweenTwoZerosAndASilentTail)
         expected.resize(expected.size() + 256, 0);
         EXPECT_EQ(trimmed(c.src), expected);
         EXPECT_EQ(printed, trace_lines({196, 203, 213, 221, 230}));
+        EXPECT_EQ(trimmed_in_place(c.src), expected);
     }
 }
 
@@ -361,6 +386,7 @@ TEST_F(Stages, TrimFindsLoudSamplesAtEveryPlace)
                                 src.begin() + long(last) + 1);
                 expected.resize(expected.size() + 256, 0);
                 ASSERT_EQ(trimmed(src), expected);
+                ASSERT_EQ(trimmed_in_place(src), expected);
             }
         }
     }
