@@ -18,7 +18,7 @@ struct pcm_state {
     int data_size = 0;             // bytes of sample data from data on
     int conv_count = 0;            // samples in the current signal
     int16_t* buff_b = nullptr;     // the current signal
-    int16_t* buff_c = nullptr;     // a stage's output, swapped in after it
+    int16_t* buff_c = nullptr;     // taken beside it; the stages work in place (convert)
     int dc_flag = 1, norm_flag = 1, trim_flag = 1;
     uint8_t* out = nullptr;  // ADPCM bytes
     int out_len = 0;         // room in out until the encoder sets the bytes written

@@ -230,6 +230,7 @@ static int convert_input(const uint8_t* bytes, size_t held, int64_t file_size)
 
 int pcm_convert_memory(const uint8_t* bytes, size_t length)
 {
+    pcm_release_input(); // the samples come from bytes alone
     // A run cannot load an empty file: it asks for no memory and says so.
     if (length == 0) {
         printf("malloc error:0kb\n");
