@@ -1,5 +1,6 @@
 // Command line, WAV loading, tag scan and output writing, in-process.
 #include "pcmtool.h"
+#include "scratch_files.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -43,30 +44,10 @@ std::string list_chunk(size_t body_bytes)
     return "LIST" + le32(uint32_t(body_bytes)) + std::string(body_bytes, 'i');
 }
 
-std::string make_temp_dir()
-{
-    std::string templ = testing::TempDir() + "pcmXXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    EXPECT_NE(mkdtemp(buf.data()), nullptr);
-    return buf.data();
-}
-
-void write_file(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
 bool exists(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // "-Dの範囲は0～1です。\n" and its siblings, as the bytes the program writes.

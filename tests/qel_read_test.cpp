@@ -1,6 +1,7 @@
 // Image reader and the -l/-t/-e work behind it, in-process. Images come from a small builder
 // of this file's own, so a fault shared with the writer cannot hide; one test uses the writer.
 #include "qel.h"
+#include "scratch_files.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -62,21 +63,6 @@ std::string image(const std::vector<file>& files)
         img += entry(f.dir, f.name, f.data, last ? 0 : round16(104 + f.data.size()));
     }
     return img;
-}
-
-std::string make_temp_dir()
-{
-    std::string templ = testing::TempDir() + "qelXXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    EXPECT_NE(mkdtemp(buf.data()), nullptr);
-    return buf.data();
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class Reader : public testing::Test {

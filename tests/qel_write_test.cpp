@@ -1,5 +1,6 @@
 // Name hash and image writer, in-process.
 #include "qel.h"
+#include "scratch_files.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -11,26 +12,6 @@
 #include <vector>
 
 namespace {
-
-std::string make_temp_dir()
-{
-    std::string templ = testing::TempDir() + "qelXXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    EXPECT_NE(mkdtemp(buf.data()), nullptr);
-    return buf.data();
-}
-
-void write_file(const std::string& path, const std::string& bytes)
-{
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 uint32_t field(const std::string& img, size_t off)
 {
