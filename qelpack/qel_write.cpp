@@ -179,17 +179,18 @@ static int copy_source(int in, uint64_t size)
 
 static int write_entries()
 {
+    // The fill after one entry and the next header go out in one write.
+    uint8_t head[16 + QEL_HEADER_SIZE] = {};
+    uint32_t fill = 0;
     for (int i = 0; i < qel.file_count; ++i) {
         uint8_t* h = qel.entry[i];
         uint32_t size = qel_get32(h + QEL_OFF_DATA_SIZE);
-        uint32_t next = 0, fill = 0;
-        if (i + 1 < qel.file_count) {
-            next = QEL_HEADER_SIZE + size;
-            if (next % 16) fill = 16 - next % 16;
-            next += fill;
-        }
+        uint32_t next = 0;
+        if (i + 1 < qel.file_count) next = (QEL_HEADER_SIZE + size + 15) / 16 * 16;
         qel_put32(h + QEL_OFF_NEXT, next);
-        if (write_all(qel.out, h, QEL_HEADER_SIZE) != 0) return -1;
+        memset(head, 0, fill);
+        memcpy(head + fill, h, QEL_HEADER_SIZE);
+        if (write_all(qel.out, head, fill + QEL_HEADER_SIZE) != 0) return -1;
         qel_source& src = qel.source[i];
         if (src.fd >= 0) {
             if (copy_source(src.fd, size) != 0) return -1;
@@ -199,7 +200,7 @@ static int write_entries()
         } else if (size && write_all(qel.out, src.data, size) != 0) {
             return -1;
         }
-        if (fill && write_zeros(qel.out, fill) != 0) return -1;
+        fill = next ? next - QEL_HEADER_SIZE - size : 0;
     }
     return 0;
 }
