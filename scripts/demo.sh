@@ -11,11 +11,10 @@ demo=$(cd "$demo" && pwd)
 echo "== qelpack examples/assets  (in $demo)"
 (cd "$demo" && "$top/$build/qelpack/qelpack" "$top/examples/assets")
 echo "-- root.bin: $(stat -c %s "$demo/root.bin") bytes"
-if [ -x "$top/$build/qelpack/qelpack" ] && "$top/$build/qelpack/qelpack" -l "$demo/root.bin" >/dev/null 2>&1; then
-    (cd "$demo" && "$top/$build/qelpack/qelpack" -l root.bin)
-else
-    od -A d -t x1z "$demo/root.bin" | head -n 14
-fi
+echo "-- qelpack -l root.bin"
+(cd "$demo" && "$top/$build/qelpack/qelpack" -l root.bin)
+echo "-- qelpack -t root.bin"
+(cd "$demo" && "$top/$build/qelpack/qelpack" -t root.bin)
 
 for wav in "$top"/examples/*.wav; do
     [ -e "$wav" ] || continue
