@@ -24,10 +24,11 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	    ctest --test-dir $(ASAN) -j $(JOBS) --output-on-failure
 
-# Every test, in a plain build and again under AddressSanitizer + UndefinedBehaviorSanitizer,
-# then each fuzz target for a few seconds.
-test: check asan
+# Every test in a plain build, each fuzz target for a few seconds, then every test again under
+# AddressSanitizer + UndefinedBehaviorSanitizer.
+test: check
 	$(MAKE) fuzz FUZZ_SECONDS=$(if $(CI),20,10)
+	$(MAKE) asan
 
 fuzz-build:
 	@bash scripts/need.sh fuzz
