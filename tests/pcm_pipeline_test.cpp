@@ -1,4 +1,5 @@
 // ADPCM encoder, downmix and the conversion pipeline, in-process.
+#include "pcm_trace.h"
 #include "pcmtool.h"
 
 #include <algorithm>
@@ -21,14 +22,6 @@ std::vector<uint8_t> chunk(const std::vector<int>& values)
         bytes.push_back(uint8_t((v >> 8) & 0xFF));
     }
     return bytes;
-}
-
-std::string trace_lines(const std::vector<int>& checkpoints)
-{
-    std::string s;
-    for (int c : checkpoints)
-        s += "pcmtool.cpp:" + std::to_string(c) + "\n";
-    return s;
 }
 
 class Pipeline : public testing::Test {

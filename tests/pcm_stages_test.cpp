@@ -1,4 +1,5 @@
 // Conditioning stages: DC offset removal, normalisation, silence trimming; in-process.
+#include "pcm_trace.h"
 #include "pcmtool.h"
 
 #include <algorithm>
@@ -9,14 +10,6 @@
 #include <vector>
 
 namespace {
-
-std::string trace_lines(const std::vector<int>& checkpoints)
-{
-    std::string s;
-    for (int c : checkpoints)
-        s += "pcmtool.cpp:" + std::to_string(c) + "\n";
-    return s;
-}
 
 class Stages : public testing::Test {
   protected:
